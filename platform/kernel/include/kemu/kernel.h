@@ -28,7 +28,6 @@ enum class ClockMode {
 struct KernelOptions {
   ClockMode clock = ClockMode::kVirtual;
   double speed = 1.0;          // real mode: emulated seconds per wall-clock second
-  bool console_to_stderr = false;
   // Mutex names in the order they must be taken; taking a mutex while holding one of
   // the same or a later rank is reported. Unlisted names are not checked.
   std::vector<std::string> lock_order = {"intr_mutex", "unit_mutex", "qmx_mutex",
@@ -102,9 +101,7 @@ public:
   std::size_t kmem_outstanding_count() const;
   std::size_t kmem_outstanding_bytes() const;
 
-  // ---- Console and reports ------------------------------------------------------------
-  std::string console() const;   // everything printed since the last take
-  std::string take_console();
+  // ---- Reports (the console is kemu/console.h) ------------------------------------------
   std::vector<Report> take_reports();
   std::size_t report_count() const;
 

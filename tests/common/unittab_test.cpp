@@ -143,22 +143,6 @@ TEST(UnitTable, LanvaraRows) {
   EXPECT_EQ(marked, 1);
 }
 
-TEST(UnitTable, NameShowsTheFastestSpeed) {
-  for (const qd_unitinfo* r : rows()) {
-    if ((r->code & 0xff00) == 0x300)
-      continue; // printer-only model
-    const int code = static_cast<int>(r->code & QDM_CODE_SPEED);
-    int rate = 0;
-    for (const qd_baudinfo& b : baud)
-      if (b.code == code)
-        rate = b.speed;
-    ASSERT_NE(rate, 0) << r->name;
-    EXPECT_NE(std::string(r->name).find("-" + std::to_string(rate / 1000)), std::string::npos)
-        << r->name;
-    EXPECT_NE(code, 47) << r->name;
-  }
-}
-
 struct LookupCase {
   const char* text;
   const char* found; // null: no row

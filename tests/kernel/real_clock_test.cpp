@@ -15,6 +15,9 @@ using kemu::ClockMode;
 using kemu::Kernel;
 using kemu::KernelOptions;
 
+// Only a bound against hanging: an hour of wall-clock time at this speed.
+constexpr clock_t kGenerous = 3600L * hz * 1000;
+
 KernelOptions fast() {
   KernelOptions o;
   o.clock = ClockMode::kReal;
@@ -30,7 +33,7 @@ TEST(RealClock, DelayAndCalloutsComplete) {
   static std::atomic<bool> fired;
   fired = false;
   k.call([] { timeout([](void*) { fired = true; }, nullptr, 5); });
-  EXPECT_TRUE(k.run_until([] { return fired.load(); }));
+  EXPECT_TRUE(k.run_until([] { return fired.load(); }, kGenerous));
   EXPECT_EQ(k.report_count(), 0u);
 }
 
@@ -81,7 +84,7 @@ TEST(RealClock, HostThreadsEnteringTogetherAreSerialised) {
 TEST(RealClock, TasksJoinAndShutdownUnwindsTheBlocked) {
   Kernel k(fast());
   auto quick = k.spawn([] { delay(3); });
-  EXPECT_TRUE(quick->join());
+  EXPECT_TRUE(quick->join(kGenerous));
   auto stuck = k.spawn([] { delay(1000000000L); }, "stuck");
   k.shutdown();
   EXPECT_TRUE(stuck->done());

@@ -25,7 +25,7 @@ inline constexpr int QD_VRN_RCV_SPACE = 4094;
 struct qd_pkt_pool {
   qd_pkt* qd_pkt_free; // last in, first out
   int qd_pkt_cnt;      // packets ever created
-  kmutex_t qmx_mutex;  // usable zeroed: probe grows the pool before the driver's init
+  kmutex_t qmx_mutex;  // initialised at load: probe grows the pool before the driver's init
 };
 extern qd_pkt_pool qd_pkts;
 

@@ -56,6 +56,8 @@ void qd_reset_driver_state() {
   zero(qd_diag_mutex);
 
   zero(qd_pkts);
+  // Named from the start, so that the lock order is checked from the first probe on.
+  mutex_init(&qd_pkts.qmx_mutex, "qmx_mutex", MUTEX_DRIVER, nullptr);
 
   qd_mem_head = nullptr;
   zero(qd_mem_mutex);

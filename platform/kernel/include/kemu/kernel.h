@@ -86,8 +86,9 @@ using WorkId = std::uint64_t;
 class Kernel {
 public:
   explicit Kernel(KernelOptions opts = {});
-  // Stops every context (reporting those still blocked, pending callouts and outstanding
-  // memory) and makes room for the next Kernel.
+  // Stops every context (reporting those that had not finished, pending callouts and
+  // outstanding memory): each is unwound from where it stands, so the process never hangs
+  // here. Makes room for the next Kernel.
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;

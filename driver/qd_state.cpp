@@ -1,0 +1,67 @@
+// Every driver-wide variable, and the one routine that gives them their load-time values.
+// A new driver-wide variable is defined here and reset below.
+#include "qd_state.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "qd_line.h"
+#include "qd_log.h"
+#include "qd_mem.h"
+#include "qd_pool.h"
+#include "qd_trace.h"
+#include "qd_unit.h"
+
+int qd_systime = QD_SYSTIME_START;
+std::uint32_t qd_err_level = 1;
+
+qd_unit* qd_units[QD_NUNITS];
+scsi_device* qd_devs[QD_NDEVS];
+dev_info_t* qd_bus_dips[QD_MAX_BUSES];
+int qd_bus_cnt;
+qd_unit global_unit; // its target is 255 from the reset on
+
+qd_line* qd_diag;
+kmutex_t qd_diag_mutex;
+
+qd_pkt_pool qd_pkts;
+
+qd_mem_hdr* qd_mem_head;
+kmutex_t qd_mem_mutex;
+int qd_mem_mutex_made;
+
+qd_trace_ring_if<qd_trace_on> qd_trcbuf;
+
+namespace {
+// Records and plain structures go back to all zero bytes, as at load.
+template <class T> void zero(T& v) {
+  static_assert(std::is_trivial_v<T>);
+  std::memset(static_cast<void*>(&v), 0, sizeof v);
+}
+} // namespace
+
+void qd_reset_driver_state() {
+  qd_systime = QD_SYSTIME_START;
+  qd_err_level = 1;
+
+  std::fill(std::begin(qd_units), std::end(qd_units), nullptr);
+  std::fill(std::begin(qd_devs), std::end(qd_devs), nullptr);
+  std::fill(std::begin(qd_bus_dips), std::end(qd_bus_dips), nullptr);
+  qd_bus_cnt = 0;
+  zero(global_unit);
+  global_unit.qdu_target = QD_GLOBAL_TARGET;
+
+  qd_diag = nullptr;
+  zero(qd_diag_mutex);
+
+  zero(qd_pkts);
+  // Named from the start, so that the lock order is checked from the first probe on.
+  mutex_init(&qd_pkts.qmx_mutex, "qmx_mutex", MUTEX_DRIVER, nullptr);
+
+  qd_mem_head = nullptr;
+  zero(qd_mem_mutex);
+  qd_mem_mutex_made = 0;
+
+  zero(qd_trcbuf);
+}

@@ -1,0 +1,52 @@
+// The tracked allocator.
+#include <algorithm>
+
+#include "driver_fixture.h"
+
+namespace {
+
+using MemTest = DriverFixture;
+
+int tracked_blocks() {
+  int n = 0;
+  for (qd_mem_hdr* b = qd_mem_head; b != nullptr; b = b->next) {
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(MemTest, BlocksAreZeroedAlignedTrackedAndFreedTogether) {
+  run([this] {
+    void* empty = qd_malloc(0);
+    auto* area = static_cast<unsigned char*>(qd_malloc(100));
+    ASSERT_NE(empty, nullptr);
+    ASSERT_NE(area, nullptr);
+    EXPECT_NE(qd_malloc(0), empty);
+    EXPECT_TRUE(std::all_of(area, area + 100, [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(area) % alignof(std::max_align_t), 0u);
+    EXPECT_EQ(tracked_blocks(), 3);
+    EXPECT_EQ(qd_mem_head->next->size, 100 + sizeof(qd_mem_hdr)); // newest first
+    EXPECT_EQ(kernel_.kmem_outstanding_count(), 3u);
+
+    qd_freeall();
+    EXPECT_EQ(kernel_.kmem_outstanding_count(), 0u);
+    EXPECT_EQ(qd_mem_head, nullptr);
+    EXPECT_EQ(qd_mem_mutex_made, 0);
+    EXPECT_NE(qd_malloc(10), nullptr); // creates its mutex again
+    EXPECT_EQ(qd_mem_mutex_made, 1);
+  });
+}
+
+TEST_F(MemTest, FailedAllocationLeavesTheListAlone) {
+  run([this] {
+    ASSERT_NE(qd_malloc(8), nullptr);
+    qd_mem_hdr* head = qd_mem_head;
+    kernel_.fail_kmem_nth(1);
+    EXPECT_EQ(qd_malloc(64), nullptr);
+    EXPECT_EQ(qd_mem_head, head);
+    EXPECT_EQ(tracked_blocks(), 1);
+    EXPECT_NE(qd_malloc(64), nullptr); // the fault was for one call only
+  });
+}
+
+} // namespace

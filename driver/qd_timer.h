@@ -1,0 +1,4 @@
+// The one-second driver timer.
+#pragma once
+
+void qdf_timer(void* arg);

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <sstream>
 
-#include "ksys/time.h" // before kemu/kernel.h, which uses hz
-
 #include "ddi_impl.h"
 #include "kemu/kernel.h"
 
@@ -15,10 +13,13 @@ using ddi_detail::Module;
 
 namespace {
 
-// Runs one driver entry point as a user context of the kernel (it may block).
-template <typename F> int in_kernel(F&& entry) {
-  int rc = 0;
-  Kernel::current().call([&] { rc = entry(); });
+// Runs one driver entry point as a user context of the kernel (it may block). An entry
+// point the kernel had to unwind (stuck for good) counts as the given refusal.
+template <typename F> int in_kernel(F&& entry, int refusal) {
+  int rc = refusal;
+  if (!Kernel::current().call([&] { rc = entry(); })) {
+    return refusal;
+  }
   return rc;
 }
 
@@ -56,7 +57,7 @@ int Ddi::load(const ModuleImage& image) {
     impl_->installing = m;
   }
 
-  const int rc = in_kernel([&] { return image.init(); });
+  const int rc = in_kernel([&] { return image.init(); }, EIO);
 
   std::lock_guard lk(impl_->mu);
   impl_->installing = nullptr;
@@ -80,7 +81,7 @@ int Ddi::info(std::string_view driver, modinfo* mip) {
     }
     entry = m->image.info;
   }
-  return in_kernel([&] { return entry(mip); });
+  return in_kernel([&] { return entry(mip); }, 0);
 }
 
 Attach Ddi::attach(dev_info_t* dip) {
@@ -98,17 +99,17 @@ Attach Ddi::attach(dev_info_t* dip) {
     ops = m->ops;
   }
   if (ops->devo_identify != nullptr &&
-      in_kernel([&] { return ops->devo_identify(dip); }) != DDI_IDENTIFIED) {
+      in_kernel([&] { return ops->devo_identify(dip); }, DDI_NOT_IDENTIFIED) != DDI_IDENTIFIED) {
     return Attach::kNotIdentified;
   }
   if (ops->devo_probe != nullptr) {
-    const int rc = in_kernel([&] { return ops->devo_probe(dip); });
+    const int rc = in_kernel([&] { return ops->devo_probe(dip); }, DDI_PROBE_FAILURE);
     if (rc != DDI_PROBE_SUCCESS && rc != DDI_PROBE_DONTCARE && rc != DDI_PROBE_PARTIAL) {
       return Attach::kProbeFailed;
     }
   }
   if (ops->devo_attach == nullptr ||
-      in_kernel([&] { return ops->devo_attach(dip, DDI_ATTACH); }) != DDI_SUCCESS) {
+      in_kernel([&] { return ops->devo_attach(dip, DDI_ATTACH); }, DDI_FAILURE) != DDI_SUCCESS) {
     return Attach::kAttachFailed;
   }
   std::lock_guard lk(impl_->mu);
@@ -143,7 +144,7 @@ int Ddi::detach(dev_info_t* dip) {
     ops = m->ops;
   }
   if (ops->devo_detach == nullptr ||
-      in_kernel([&] { return ops->devo_detach(dip, DDI_DETACH); }) != DDI_SUCCESS) {
+      in_kernel([&] { return ops->devo_detach(dip, DDI_DETACH); }, DDI_FAILURE) != DDI_SUCCESS) {
     return DDI_FAILURE;
   }
   std::lock_guard lk(impl_->mu);
@@ -181,7 +182,7 @@ int Ddi::unload(std::string_view driver) {
     std::lock_guard lk(impl_->mu);
     impl_->removing = m;
   }
-  const int rc = in_kernel([&] { return m->image.fini(); });
+  const int rc = in_kernel([&] { return m->image.fini(); }, EBUSY);
 
   std::lock_guard lk(impl_->mu);
   impl_->removing = nullptr;
@@ -218,10 +219,12 @@ int Ddi::getinfo(dev_t dev, ddi_info_cmd_t cmd, void** result) {
       }
     }
   }
-  return in_kernel([&] {
-    return ops->devo_getinfo(owner, cmd, reinterpret_cast<void*>(static_cast<uintptr_t>(dev)),
-                             result);
-  });
+  return in_kernel(
+      [&] {
+        return ops->devo_getinfo(owner, cmd, reinterpret_cast<void*>(static_cast<uintptr_t>(dev)),
+                                 result);
+      },
+      DDI_FAILURE);
 }
 
 } // namespace kemu

@@ -1,11 +1,31 @@
 // The emulated kernel's own control surface: what tests, benchmarks, the emulated
 // hardware and qdhost use to run kernel code. The driver never includes this.
 //
-// Execution model: one emulated CPU. Exactly one kernel context runs at a time; a context
-// gives up the CPU only when it blocks (cv_wait, a held mutex, delay, scsi_poll, ...) or
-// returns. Interrupt-level work (callouts, device completions, STREAMS service procedures,
-// bufcall callbacks) is queued and runs in the order it was queued, each item in a context
-// of its own that may block. The same inputs give the same order of events.
+// Why the execution model is what it is:
+//
+// The driver was written for a uniprocessor-safe kernel: it assumes that code between two
+// blocking points is never interleaved with other kernel code holding the same data, and
+// it was tested against a kernel whose timeouts, completions and service procedures run
+// "later", never inside the call that caused them. To reproduce exactly that - and to get
+// the same trace byte for byte on every run, whatever the machine's load - the layer runs
+// one emulated CPU. Every piece of kernel code runs in a context (a host thread), but only
+// the context holding the CPU runs; it hands the CPU on only when it blocks (a condition
+// variable, a held mutex, delay, a polled SCSI command) or returns. Who runs next is decided
+// under one lock from a FIFO ready queue, never by the host's thread scheduler, so races in
+// the driver show up as deterministic orders that a test can provoke and repeat.
+//
+// Interrupt-level work (callouts, device completions, STREAMS service procedures, bufcall
+// callbacks) gets a context of its own because in this driver it may block on a mutex held
+// by a sleeping user context; running it inline would deadlock or reorder events.
+//
+// Time is separate from the host's clock so that tests never sleep: on the virtual clock it
+// moves only when a test says so (advance, or a jump to the next deadline once everything
+// is blocked), which makes a 60-second hold-off cost nothing. qdhost uses the real clock
+// through the same code; only the rule for when time may move differs.
+//
+// In virtual mode nothing runs unless a test is inside call(), settle(), advance(),
+// run_until() or Task::join(): between those, the test thread effectively owns the CPU and
+// may inspect kernel state without racing it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +36,7 @@
 #include <vector>
 
 #include "ksys/cred.h"
+#include "ksys/time.h"
 #include "ksys/types.h"
 
 namespace kemu {
@@ -27,85 +48,129 @@ enum class ClockMode {
 
 struct KernelOptions {
   ClockMode clock = ClockMode::kVirtual;
-  double speed = 1.0;          // real mode: emulated seconds per wall-clock second
+  double speed = 1.0; // real mode: emulated seconds per wall-clock second
   // Mutex names in the order they must be taken; taking a mutex while holding one of
   // the same or a later rank is reported. Unlisted names are not checked.
-  std::vector<std::string> lock_order = {"intr_mutex", "unit_mutex", "qmx_mutex",
-                                         "qd_mem_mutex", "trace_mutex"};
+  std::vector<std::string> lock_order = {"intr_mutex", "unit_mutex", "qmx_mutex", "qd_mem_mutex",
+                                         "trace_mutex"};
+  // Virtual mode: how far a Wait::kJump call may move the clock before it is given up as
+  // stuck (reported, unwound, call() returns false). Keeps a hung test from hanging.
+  clock_t call_limit = 3600L * hz;
 };
+
+// What kmem_alloc (not kmem_zalloc) fills a fresh block with, repeated.
+inline constexpr unsigned char kKmemGarbage[4] = {0xBA, 0xDD, 0xCA, 0xFE};
 
 // A fault the layer detected in kernel code (lock misuse, bad free, leak, ...).
 struct Report {
   std::string what;
 };
 
-class Kernel;
-
 // How a user-context call waits for virtual time.
 enum class Wait {
-  kNoJump, // the call returns only if it can complete without time passing on its own
+  kNoJump, // the call completes only if it can do so without time passing on its own
   kJump,   // when every context is blocked, the clock jumps to the next deadline
 };
+
+enum class ContextKind {
+  kNone,      // host code outside the kernel (a test body, a qdhost thread between calls)
+  kUser,      // call() or a spawned Task: has credentials and can take signals
+  kInterrupt, // callouts, interrupt(): root credentials, no signals
+};
+
+// Names one context for as long as it lives; never reused within a process.
+using ContextId = std::uint64_t;
+// Names one queued interrupt(); never reused within a process.
+using WorkId = std::uint64_t;
 
 class Kernel {
 public:
   explicit Kernel(KernelOptions opts = {});
-  ~Kernel(); // stops every context; reports outstanding callouts as it finds them
+  // Stops every context (reporting those still blocked, pending callouts and outstanding
+  // memory) and makes room for the next Kernel.
+  ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
 
-  // The one live kernel of this process (the kernel interfaces act on it).
+  // The one live kernel of this process (the kernel interfaces act on it). Aborts when
+  // there is none.
   static Kernel& current();
+  static bool exists();
 
   // ---- Running code -------------------------------------------------------------------
   // Runs fn as a user context on the calling thread (with the given credentials) and
   // returns when fn returns. While fn is blocked other contexts run; with Wait::kJump the
-  // virtual clock jumps to the next deadline whenever every context is blocked.
-  void call(const std::function<void()>& fn, Wait wait = Wait::kJump,
+  // virtual clock jumps to the next deadline whenever every context is blocked. Work that
+  // fn leaves behind (a 0-tick timeout, a woken task) runs at the next settle()/advance()/
+  // call(), not before call() returns.
+  // Returns false when fn could not complete and was unwound: nothing could run and time
+  // could not move (kNoJump, or no deadline left, or call_limit reached), or the kernel
+  // is stopping. A report says which. Called from inside a context, runs fn inline.
+  bool call(const std::function<void()>& fn, Wait wait = Wait::kJump,
             const cred_t& cred = root_cred());
 
   // Starts fn as a user context on a thread of its own; it runs when the CPU is given to
-  // it (by advance(), settle(), or another call()).
+  // it (virtual mode: by settle(), advance(), run_until(), join() or another call()).
   class Task;
   std::unique_ptr<Task> spawn(std::function<void()> fn, std::string name = "user",
                               const cred_t& cred = root_cred());
 
   // Queues interrupt-level work: fn runs in a context of its own at the current tick
-  // (or `ticks` later), after the work queued before it.
-  void interrupt(std::function<void()> fn, clock_t ticks = 0);
+  // (or `ticks` later), after the work queued before it. Callable from anywhere.
+  WorkId interrupt(std::function<void()> fn, clock_t ticks = 0);
+  // Cancels queued interrupt work that has not started; false when it has started or is
+  // unknown.
+  bool cancel_interrupt(WorkId id);
 
   // Virtual clock: runs everything due now until every context is blocked or done.
+  // Real clock: waits until the CPU is idle.
   void settle();
   // Virtual clock: moves time forward tick by tick, settling at each step.
   void advance(clock_t ticks);
-  // Virtual clock: advances to the next deadline while pred() is false (and settles);
-  // returns pred(). Gives up after `limit` ticks.
+  // Settles, then while pred() is false advances to the next deadline and settles again;
+  // returns pred(). Gives up when the next deadline lies more than `limit` ticks ahead of
+  // the start (or, on the real clock, when that much time has passed).
   bool run_until(const std::function<bool()>& pred, clock_t limit = 3600L * hz);
+  // Stops everything as the destructor does, but leaves the reports readable.
+  void shutdown();
 
   // ---- Time ---------------------------------------------------------------------------
   clock_t lbolt() const;
   ClockMode clock_mode() const;
 
+  // ---- The current context --------------------------------------------------------------
+  // What the calling host thread is running as (any thread may ask).
+  ContextKind context_kind() const;
+  ContextId context_id() const; // 0 outside a context
+  Task* current_task() const;   // the Task of a spawned context, else nullptr
+  std::string context_name() const;
+
   // ---- Signals ------------------------------------------------------------------------
   // Posts a signal to a user context: a cv_wait_sig it is (or will be) blocked in returns
-  // 0. The signal stays pending until the context's call ends or clear_signal().
+  // 0. The signal stays pending until the context ends or clears it.
   void post_signal(Task& task);
-  void post_signal_current(); // to the calling context (from inside a call)
+  bool post_signal(ContextId id); // false when no live user context has that id
+  void post_signal_current();     // to the calling context (from inside a call)
   void clear_signal_current();
   bool signal_pending_current() const;
 
   // ---- Memory -------------------------------------------------------------------------
-  void fail_kmem_nth(long n);          // the nth KM_NOSLEEP allocation from now fails
-  void fail_kmem_after(std::size_t budget_bytes); // KM_NOSLEEP fails past this many bytes
+  // The nth KM_NOSLEEP allocation from now fails (1 = the next one); n <= 0 cancels.
+  void fail_kmem_nth(long n);
+  // KM_NOSLEEP fails when the bytes handed out from now on (by either kind of call) would
+  // pass this budget.
+  void fail_kmem_after(std::size_t budget_bytes);
   void clear_kmem_faults();
   std::size_t kmem_outstanding_count() const;
   std::size_t kmem_outstanding_bytes() const;
 
   // ---- Reports (the console is kemu/console.h) ------------------------------------------
+  // Layer code (STREAMS, DDI, SCSA) reports the faults it detects here too.
+  void report(std::string what);
   std::vector<Report> take_reports();
   std::size_t report_count() const;
 
-  // ---- Internals shared with the rest of the layer (STREAMS, DDI, SCSA) ----------------
+  // ---- Internals shared with the rest of the layer --------------------------------------
   struct Impl;
   Impl& impl() { return *impl_; }
 
@@ -117,8 +182,12 @@ private:
 
 class Kernel::Task {
 public:
-  ~Task(); // joins; the task must have finished
+  // Joins. A task that has not finished is reported, unwound and then joined.
+  ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
   bool done() const;
+  ContextId id() const;
   // Runs the kernel (virtual clock: jumping to deadlines) until the task has finished;
   // false when it did not finish within the limit.
   bool join(clock_t limit = 3600L * hz);
@@ -126,7 +195,19 @@ public:
   explicit Task(std::unique_ptr<Impl> impl);
 
 private:
+  friend class Kernel;
   std::unique_ptr<Impl> impl_;
+};
+
+// While one of these lives, the calling context may block (cv_wait, delay) holding
+// mutexes other than the one it waits with without a report. For layer code that sleeps
+// on behalf of a caller that legitimately holds a lock (scsi_poll under unit_mutex).
+class SleepWithLocksHeld {
+public:
+  SleepWithLocksHeld();
+  ~SleepWithLocksHeld();
+  SleepWithLocksHeld(const SleepWithLocksHeld&) = delete;
+  SleepWithLocksHeld& operator=(const SleepWithLocksHeld&) = delete;
 };
 
 } // namespace kemu

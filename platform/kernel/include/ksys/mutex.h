@@ -4,6 +4,8 @@
 
 #include <type_traits>
 
+#include "ksys/types.h"
+
 struct kthread; // one kernel context (emulated kernel's own)
 
 struct kmutex_t {
@@ -39,5 +41,10 @@ void cv_wait(kcondvar_t* cvp, kmutex_t* mp);
 // 0 when a signal is pending for the calling context (on entry or while asleep),
 // positive otherwise.
 int cv_wait_sig(kcondvar_t* cvp, kmutex_t* mp);
+// As cv_wait, but gives up at lbolt `abstime`: -1 when the time came first, positive when
+// woken.
+clock_t cv_timedwait(kcondvar_t* cvp, kmutex_t* mp, clock_t abstime);
+// 0 on a signal, -1 when the time came first, positive when woken.
+clock_t cv_timedwait_sig(kcondvar_t* cvp, kmutex_t* mp, clock_t abstime);
 void cv_signal(kcondvar_t* cvp);
 void cv_broadcast(kcondvar_t* cvp);

@@ -1,0 +1,220 @@
+// The emulated kernel's internal state, shared by the files of the layer. Everything here
+// is guarded by Kernel::Impl::m; kmutex_t and kcondvar_t fields are too.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kemu/kernel.h"
+#include "ksys/mutex.h"
+
+namespace kemu::detail {
+
+// Thrown through a context's code when the kernel gives the context up (shutdown, a
+// stuck call, a Task destroyed early). Deliberately not a std::exception so that code
+// catching those lets it pass. The context's trampoline catches it.
+struct Unwind {};
+
+enum class CtxKind { kUser, kInterrupt };
+enum class CtxState { kReady, kRunning, kBlocked, kDone, kIdle };
+
+// One piece of interrupt-level work: a callout or an interrupt().
+struct Work {
+  std::uint64_t seq;
+  clock_t due;
+  bool callout;
+  void (*func)(void*);
+  void* arg;
+  std::function<void()> fn;
+};
+
+// A key in the timed queue: deadline first, then the order of arming.
+using TimedKey = std::pair<clock_t, std::uint64_t>;
+struct Timed {
+  std::uint64_t work_seq; // work to make ready, or 0
+  kthread* wake;          // a context to wake (delay, timed cv wait), or nullptr
+};
+
+// A ready-queue entry: a context to resume or a work item to start.
+struct ReadyEntry {
+  kthread* t;
+  std::uint64_t work_seq;
+};
+
+struct TaskLink; // a Task handle's tie to its kernel
+
+std::uint64_t next_seq(); // process-wide, never 0
+
+[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The context the calling host thread runs as, or nullptr.
+kthread* self();
+void set_self(kthread* t);
+
+} // namespace kemu::detail
+
+struct kthread {
+  std::uint64_t id = 0;
+  std::string name;
+  kemu::detail::CtxKind kind = kemu::detail::CtxKind::kUser;
+  kemu::detail::CtxState state = kemu::detail::CtxState::kReady;
+  cred_t cred{};
+
+  // Where the hand-off of the CPU is announced to this context's host thread.
+  std::condition_variable own_cv;
+  std::condition_variable* cv = &own_cv;
+
+  // A virtual-mode call(): its thread also decides when time moves.
+  bool driver = false;
+  kemu::Wait wait = kemu::Wait::kJump;
+  clock_t jump_limit = 0;
+
+  bool kill = false; // given up: the next blocking point throws Unwind
+  bool sig_pending = false;
+
+  // What it is blocked in.
+  const char* blocked_what = nullptr; // the primitive
+  const char* blocked_obj = nullptr;  // the mutex or condition variable's name
+  kmutex_t* wait_mutex = nullptr;
+  kcondvar_t* wait_cv = nullptr;
+  bool interruptible = false;
+  bool timer_armed = false;
+  kemu::detail::TimedKey timer_key{};
+  bool timed_out = false;
+  kthread* next_wait = nullptr; // link in a kmutex_t or kcondvar_t wait list
+
+  std::vector<kmutex_t*> held; // in the order taken
+  int sleep_ok = 0;
+  int slot = 0; // interrupt workers: place in the pool, the lowest free one runs next
+
+  // Contexts with a host thread of their own (tasks, interrupt workers).
+  std::thread host;
+  std::unique_ptr<kemu::detail::Work> work; // a worker's current item
+  bool exit = false;                        // a worker leaves the pool
+  std::function<void()> task_fn;
+  std::shared_ptr<kemu::detail::TaskLink> link; // tasks
+};
+
+namespace kemu::detail {
+
+struct TaskLink {
+  Kernel::Impl* k = nullptr; // nullptr once the kernel is gone
+  kthread* t = nullptr;
+  Kernel::Task* task = nullptr;
+  bool finished = false;
+};
+
+} // namespace kemu::detail
+
+struct kemu::Kernel::Impl {
+  using Lock = std::unique_lock<std::mutex>;
+
+  explicit Impl(KernelOptions o);
+  ~Impl();
+
+  KernelOptions opts;
+  mutable std::mutex m;
+  std::condition_variable driver_cv; // CPU went idle, a driver call got the CPU, a task ended
+  std::condition_variable sched_cv;  // real clock: the earliest deadline changed
+
+  clock_t lbolt = 0;
+  kthread* running = nullptr;
+  int driving = 0; // virtual mode: contexts may run only while someone drives
+  bool stopping = false;
+  bool stopped = false;
+
+  std::deque<detail::ReadyEntry> ready;
+  std::map<detail::TimedKey, detail::Timed> timed;
+  std::map<std::uint64_t, std::unique_ptr<detail::Work>> works; // not started yet
+
+  std::vector<std::unique_ptr<kthread>> threads; // tasks and workers
+  std::map<int, kthread*> idle_workers;          // by slot: the lowest runs next
+  int worker_count = 0;
+  std::map<std::uint64_t, kthread*> live; // contexts that have not ended
+  std::set<std::shared_ptr<detail::TaskLink>> links;
+
+  std::vector<Report> reports;
+
+  // Memory.
+  struct Alloc {
+    std::size_t size;
+  };
+  std::unordered_map<void*, Alloc> allocs;
+  std::size_t alloc_bytes = 0;
+  long fail_nth = 0;
+  bool budget_on = false;
+  std::size_t budget_left = 0;
+
+  // Real clock.
+  std::thread sched;
+  bool sched_exit = false;
+  std::chrono::steady_clock::time_point boot;
+  std::int64_t wall_boot = 0; // seconds since the epoch at boot
+
+  // ---- reports
+  void report(std::string what);
+  std::string describe(const kthread* t) const;
+  void reportf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  // ---- scheduling (all with m held)
+  bool may_run() const { return opts.clock == ClockMode::kReal || driving > 0; }
+  bool idle() const { return running == nullptr && ready.empty(); }
+  void push_ready(kthread* t);
+  void kick(); // start the next ready entry when the CPU is free and running is allowed
+  void dispatch();
+  void give_cpu(kthread* t);
+  void release_cpu();
+  kthread* idle_worker();
+  void block(kthread* t, Lock& lk);
+  void wait_cpu(kthread* t, Lock& lk);
+  void unlink_waits(kthread* t);
+  void wake_from_cv(kthread* t);
+  void signal(kthread* t);
+  void sync(); // real clock: bring lbolt up to the wall clock
+  void kill(kthread* t);
+  void abandon(kthread* t, const std::string& why);
+  void finish_context(kthread* t);
+  void release_due();
+  void arm_wake(kthread* t, clock_t due);
+  void add_timed(detail::TimedKey key, detail::Timed what);
+  bool jump(clock_t limit);
+  void wait_idle(Lock& lk);
+  std::uint64_t queue_work(std::unique_ptr<detail::Work> w, clock_t ticks);
+
+  // ---- locks (with m held)
+  int rank(const kmutex_t* mp) const;
+  void check_order(kthread* t, kmutex_t* mp);
+  void check_sleep(kthread* t, const char* what, const kmutex_t* except);
+  void take_mutex(kthread* t, kmutex_t* mp, Lock& lk);
+  void release_mutex(kthread* t, kmutex_t* mp);
+  static void wl_append(kthread*& head, kthread*& tail, kthread* t);
+  static bool wl_remove(kthread*& head, kthread*& tail, kthread* t);
+
+  // ---- real clock
+  void sched_main();
+  clock_t wall_ticks() const;
+  std::chrono::steady_clock::time_point tick_time(clock_t tick) const;
+
+  // ---- contexts with threads of their own
+  void worker_main(kthread* t);
+  void task_main(kthread* t);
+
+  // ---- drive loops (virtual clock), lock held
+  bool run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
+  bool run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
+
+  void do_shutdown();
+  void free_all_kmem();
+};

@@ -1,0 +1,129 @@
+// Kernel memory: every block is tracked so that bad frees and leaks are reported, fresh
+// blocks carry a recognisable pattern so that reads of uninitialised memory show, and
+// KM_NOSLEEP can be made to fail on request.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel_impl.h"
+#include "ksys/kmem.h"
+
+using namespace kemu::detail;
+using Impl = kemu::Kernel::Impl;
+
+namespace {
+
+Impl& kernel() {
+  return kemu::Kernel::current().impl();
+}
+
+void fill(void* p, std::size_t n, const unsigned char (&pattern)[4]) {
+  auto* b = static_cast<unsigned char*>(p);
+  for (std::size_t i = 0; i < n; ++i) {
+    b[i] = pattern[i % 4];
+  }
+}
+
+constexpr unsigned char kFreed[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+
+void* allocate(std::size_t size, int flags, bool zero) {
+  Impl& k = kernel();
+  Impl::Lock lk(k.m);
+  if ((flags & KM_NOSLEEP) != 0) {
+    if (k.fail_nth > 0 && --k.fail_nth == 0) {
+      return nullptr;
+    }
+    if (k.budget_on && size > k.budget_left) {
+      return nullptr;
+    }
+  }
+  // A zero-byte request still gets a unique, tracked block, so KM_SLEEP never fails.
+  void* p = zero ? std::calloc(1, size == 0 ? 1 : size) : std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) {
+    fatal("host out of memory for a %zu-byte kmem_alloc", size);
+  }
+  if (!zero) {
+    fill(p, size, kemu::kKmemGarbage);
+  }
+  if (k.budget_on) {
+    k.budget_left -= std::min(size, k.budget_left);
+  }
+  k.allocs.emplace(p, Impl::Alloc{size});
+  k.alloc_bytes += size;
+  return p;
+}
+
+} // namespace
+
+void* kmem_alloc(std::size_t size, int flags) {
+  return allocate(size, flags, false);
+}
+void* kmem_zalloc(std::size_t size, int flags) {
+  return allocate(size, flags, true);
+}
+
+void kmem_free(void* buf, std::size_t size) {
+  Impl& k = kernel();
+  Impl::Lock lk(k.m);
+  if (buf == nullptr) {
+    k.reportf("kmem_free of a null pointer (%zu bytes)", size);
+    return;
+  }
+  auto it = k.allocs.find(buf);
+  if (it == k.allocs.end()) {
+    k.reportf("kmem_free of %zu bytes that kmem_alloc did not hand out (or freed twice)", size);
+    return;
+  }
+  const std::size_t real = it->second.size;
+  if (real != size) {
+    k.reportf("kmem_free of a %zu-byte block with size %zu", real, size);
+  }
+  fill(buf, real, kFreed);
+  std::free(buf);
+  k.alloc_bytes -= real;
+  k.allocs.erase(it);
+}
+
+void Impl::free_all_kmem() {
+  if (allocs.empty()) {
+    return;
+  }
+  reportf("%zu kmem allocation(s) of %zu bytes still outstanding at shutdown", allocs.size(),
+          alloc_bytes);
+  for (auto& [p, a] : allocs) {
+    std::free(p);
+  }
+  allocs.clear();
+  alloc_bytes = 0;
+}
+
+namespace kemu {
+
+void Kernel::fail_kmem_nth(long n) {
+  Impl::Lock lk(impl_->m);
+  impl_->fail_nth = n > 0 ? n : 0;
+}
+
+void Kernel::fail_kmem_after(std::size_t budget_bytes) {
+  Impl::Lock lk(impl_->m);
+  impl_->budget_on = true;
+  impl_->budget_left = budget_bytes;
+}
+
+void Kernel::clear_kmem_faults() {
+  Impl::Lock lk(impl_->m);
+  impl_->fail_nth = 0;
+  impl_->budget_on = false;
+}
+
+std::size_t Kernel::kmem_outstanding_count() const {
+  Impl::Lock lk(impl_->m);
+  return impl_->allocs.size();
+}
+
+std::size_t Kernel::kmem_outstanding_bytes() const {
+  Impl::Lock lk(impl_->m);
+  return impl_->alloc_bytes;
+}
+
+} // namespace kemu

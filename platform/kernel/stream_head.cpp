@@ -1,8 +1,8 @@
 // Stream heads: one stream per device number, its open and close, what arrives from below,
 // and the read, write and poll of an open.
 #include <algorithm>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <map>
 
@@ -19,7 +19,9 @@ std::map<dev_t, std::unique_ptr<Stream>>& streams() {
   return s;
 }
 
-Stream* stream_of(queue_t* q) { return q->q_pair->stream; }
+Stream* stream_of(queue_t* q) {
+  return q->q_pair->stream;
+}
 
 // ---- What arrives at the head from below ----------------------------------------------------
 
@@ -347,9 +349,12 @@ std::size_t write_chunk_limit(Stream* st) {
 
 } // namespace
 
-// ---- Shared with the ioctl file -------------------------------------------------------------------
+// ---- Shared with the ioctl file
+// -------------------------------------------------------------------
 
-void head_write_enabled(queue_t* head_wq) { stream_wake(stream_of(head_wq)); }
+void head_write_enabled(queue_t* head_wq) {
+  stream_wake(stream_of(head_wq));
+}
 
 void stream_wake(Stream* st) {
   cv_broadcast(&st->cv);
@@ -490,9 +495,15 @@ StreamFile::~StreamFile() = default;
 StreamFile::StreamFile(StreamFile&&) noexcept = default;
 StreamFile& StreamFile::operator=(StreamFile&&) noexcept = default;
 
-bool StreamFile::is_open() const { return f_ && f_->stream != nullptr; }
-dev_t StreamFile::dev() const { return f_ ? f_->dev : 0; }
-int StreamFile::flags() const { return f_ ? f_->flags : 0; }
+bool StreamFile::is_open() const {
+  return f_ && f_->stream != nullptr;
+}
+dev_t StreamFile::dev() const {
+  return f_ ? f_->dev : 0;
+}
+int StreamFile::flags() const {
+  return f_ ? f_->flags : 0;
+}
 
 void StreamFile::set_flags(int flags) {
   if (f_) {
@@ -572,7 +583,9 @@ IoResult StreamFile::write(std::span<const std::byte> buf) {
   }
   Stream* st = f_->stream;
   std::size_t done = 0;
-  auto partial = [&](int err) { return done > 0 ? IoResult{static_cast<long>(done), 0} : IoResult{-1, err}; };
+  auto partial = [&](int err) {
+    return done > 0 ? IoResult{static_cast<long>(done), 0} : IoResult{-1, err};
+  };
   IoResult r;
   mutex_enter(&st->lock);
   while (done < buf.size()) {
@@ -632,6 +645,10 @@ unsigned StreamFile::poll() {
     r |= kPollOut;
   }
   return r;
+}
+
+bool StreamFile::is_tty() const {
+  return is_open() && f_->stream->istty;
 }
 
 IoResult StreamFile::ioctl(int cmd, std::intptr_t arg) {

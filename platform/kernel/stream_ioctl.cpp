@@ -18,8 +18,7 @@ namespace {
 
 // The ioctl block is big enough to turn into any of the three records in place; a copy of the
 // caller's credentials follows it, so ioc_cr lives as long as the message does.
-constexpr std::size_t kIocRecord =
-    std::max({sizeof(iocblk), sizeof(copyreq), sizeof(copyresp)});
+constexpr std::size_t kIocRecord = std::max({sizeof(iocblk), sizeof(copyreq), sizeof(copyresp)});
 constexpr std::size_t kIocBlock = kIocRecord + sizeof(cred_t);
 constexpr std::size_t kMaxIocData = 64 * 1024;
 constexpr long kNoLimit = -1;
@@ -32,7 +31,9 @@ struct Reply {
   std::vector<unsigned char> data; // the acknowledgement's data, at most ioc_count bytes
 };
 
-UserMemory& umem() { return current_user_memory(); }
+UserMemory& umem() {
+  return current_user_memory();
+}
 
 int copy_from_user(std::intptr_t uaddr, void* dst, std::size_t n) {
   return umem().copyin(static_cast<std::uintptr_t>(uaddr), dst, n);
@@ -83,18 +84,6 @@ void release_ioctl(Stream* st) {
   }
   cv_broadcast(&st->cv);
   mutex_exit(&st->lock);
-}
-
-struct IocTimer {
-  Stream* st;
-  bool expired;
-};
-
-// Runs as a callout; it must not block, so that the waiter's record outlives it.
-void ioc_timer_fired(void* arg) {
-  auto* t = static_cast<IocTimer*>(arg);
-  t->expired = true;
-  cv_broadcast(&t->st->cv);
 }
 
 // Serves M_COPYIN / M_COPYOUT in place: the message becomes the M_IOCDATA answer. 0, or
@@ -168,22 +157,20 @@ Reply do_ioctl(Stream* st, int cmd, const void* data, std::size_t len, unsigned 
     mp->b_cont = data_block(data, len);
   }
 
-  IocTimer timer{st, false};
-  timeout_id_t tid = nullptr;
-  if (timeout_s != kNoLimit) {
-    tid = timeout(ioc_timer_fired, &timer, static_cast<clock_t>(timeout_s) * hz);
-  }
+  clock_t deadline = timeout_s == kNoLimit ? -1 : ddi_get_lbolt() + timeout_s * hz;
 
   for (;;) {
     putnext(st->wq(), mp);
     mutex_enter(&st->lock);
     while (st->ioc_reply == nullptr && r.error == 0) {
-      if (timer.expired) {
-        r.error = ETIME;
-      } else if (st->hangup) {
+      if (st->hangup) {
         r.error = EIO;
-      } else if (cv_wait_sig(&st->cv, &st->lock) == 0) {
+      } else if (deadline < 0) {
+        r.error = cv_wait_sig(&st->cv, &st->lock) == 0 ? EINTR : 0;
+      } else if (clock_t rv = cv_timedwait_sig(&st->cv, &st->lock, deadline); rv == 0) {
         r.error = EINTR;
+      } else if (rv < 0 && st->ioc_reply == nullptr) {
+        r.error = ETIME;
       }
     }
     mp = st->ioc_reply;
@@ -218,9 +205,6 @@ Reply do_ioctl(Stream* st, int cmd, const void* data, std::size_t len, unsigned 
     freemsg(mp);
     break;
   }
-  if (tid != nullptr && !timer.expired) {
-    untimeout(tid);
-  }
   release_ioctl(st);
   return r;
 }
@@ -236,8 +220,7 @@ IoResult ioctl_str(Stream* st, std::intptr_t arg) {
   if (copy_from_user(arg, &sio, sizeof sio) != 0) {
     return {-1, EFAULT};
   }
-  if (sio.ic_len < 0 || static_cast<std::size_t>(sio.ic_len) > kMaxIocData ||
-      sio.ic_timout < -1) {
+  if (sio.ic_len < 0 || static_cast<std::size_t>(sio.ic_len) > kMaxIocData || sio.ic_timout < -1) {
     return {-1, EINVAL};
   }
   auto len = static_cast<std::size_t>(sio.ic_len);
@@ -246,7 +229,7 @@ IoResult ioctl_str(Stream* st, std::intptr_t arg) {
   if (copy_from_user(dp, buf.data(), len) != 0) {
     return {-1, EFAULT};
   }
-  long timeout_s = sio.ic_timout == 0 ? STR_DEFAULT_TIMEOUT
+  long timeout_s = sio.ic_timout == 0  ? STR_DEFAULT_TIMEOUT
                    : sio.ic_timout < 0 ? kNoLimit
                                        : sio.ic_timout;
   Reply r = do_ioctl(st, sio.ic_cmd, buf.data(), len, static_cast<unsigned>(len), timeout_s, len);
@@ -384,14 +367,22 @@ struct TermIoctl {
 
 // The terminal ioctls that travel non-transparent, with their records.
 constexpr TermIoctl kTermIoctls[] = {
-    {TCGETS, sizeof(termios), Arg::kOut},       {TCSETS, sizeof(termios), Arg::kIn},
-    {TCSETSW, sizeof(termios), Arg::kIn},       {TCSETSF, sizeof(termios), Arg::kIn},
-    {TCGETA, sizeof(termio), Arg::kOut},        {TCSETA, sizeof(termio), Arg::kIn},
-    {TCSETAW, sizeof(termio), Arg::kIn},        {TCSETAF, sizeof(termio), Arg::kIn},
-    {TIOCGWINSZ, sizeof(winsize), Arg::kOut},   {TIOCSWINSZ, sizeof(winsize), Arg::kIn},
-    {TIOCGSOFTCAR, sizeof(int), Arg::kOut},     {TIOCSSOFTCAR, sizeof(int), Arg::kIn},
-    {TCSBRK, sizeof(int), Arg::kValue},         {TIOCSTI, 1, Arg::kIn},
-    {TIOCEXCL, 0, Arg::kNone},                  {TIOCNXCL, 0, Arg::kNone},
+    {TCGETS, sizeof(termios), Arg::kOut},
+    {TCSETS, sizeof(termios), Arg::kIn},
+    {TCSETSW, sizeof(termios), Arg::kIn},
+    {TCSETSF, sizeof(termios), Arg::kIn},
+    {TCGETA, sizeof(termio), Arg::kOut},
+    {TCSETA, sizeof(termio), Arg::kIn},
+    {TCSETAW, sizeof(termio), Arg::kIn},
+    {TCSETAF, sizeof(termio), Arg::kIn},
+    {TIOCGWINSZ, sizeof(winsize), Arg::kOut},
+    {TIOCSWINSZ, sizeof(winsize), Arg::kIn},
+    {TIOCGSOFTCAR, sizeof(int), Arg::kOut},
+    {TIOCSSOFTCAR, sizeof(int), Arg::kIn},
+    {TCSBRK, sizeof(int), Arg::kValue},
+    {TIOCSTI, 1, Arg::kIn},
+    {TIOCEXCL, 0, Arg::kNone},
+    {TIOCNXCL, 0, Arg::kNone},
 };
 
 const TermIoctl* find_term_ioctl(int cmd) {
@@ -415,8 +406,8 @@ IoResult ioctl_term(Stream* st, const TermIoctl& t, std::intptr_t arg) {
     rec.resize(sizeof v);
     std::memcpy(rec.data(), &v, sizeof v);
   }
-  Reply r = do_ioctl(st, t.cmd, rec.data(), rec.size(), static_cast<unsigned>(rec.size()),
-                     kNoLimit, t.arg == Arg::kOut ? t.size : 0);
+  Reply r = do_ioctl(st, t.cmd, rec.data(), rec.size(), static_cast<unsigned>(rec.size()), kNoLimit,
+                     t.arg == Arg::kOut ? t.size : 0);
   if (r.error == 0 && t.arg == Arg::kOut && copy_to_user(r.data.data(), arg, r.data.size()) != 0) {
     return {-1, EFAULT};
   }

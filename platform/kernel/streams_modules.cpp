@@ -31,8 +31,8 @@ int passthru_close(queue_t* q, int /*flag*/, cred_t* /*cr*/) {
 }
 
 module_info passthru_info = {0, "passthru", 0, INFPSZ, 0, 0};
-qinit passthru_rinit = {passthru_put, nullptr, passthru_open, passthru_close, nullptr,
-                        &passthru_info, nullptr};
+qinit passthru_rinit = {passthru_put, nullptr,        passthru_open, passthru_close,
+                        nullptr,      &passthru_info, nullptr};
 qinit passthru_winit = {passthru_put, nullptr, nullptr, nullptr, nullptr, &passthru_info, nullptr};
 streamtab passthru_tab = {&passthru_rinit, &passthru_winit, nullptr, nullptr};
 
@@ -69,9 +69,13 @@ void unregister_module(std::string_view name) {
   }
 }
 
-streamtab* passthru_streamtab() { return &passthru_tab; }
+streamtab* passthru_streamtab() {
+  return &passthru_tab;
+}
 
-void register_passthru_module(std::string_view name) { register_module(name, &passthru_tab); }
+void register_passthru_module(std::string_view name) {
+  register_module(name, &passthru_tab);
+}
 
 void set_autopush(major_t maj, minor_t first, minor_t last, std::vector<std::string> modules) {
   auto& r = registry();

@@ -17,9 +17,8 @@ std::atomic<std::size_t> g_blocks{0};
 std::atomic<std::size_t> g_buffers{0};
 
 // Data buffers follow their dblk_t in one allocation.
-constexpr std::size_t kDataOffset =
-    (sizeof(dblk_t) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-    alignof(std::max_align_t);
+constexpr std::size_t kDataOffset = (sizeof(dblk_t) + alignof(std::max_align_t) - 1) /
+                                    alignof(std::max_align_t) * alignof(std::max_align_t);
 
 struct Faults {
   std::mutex mu;
@@ -81,7 +80,8 @@ mblk_t* alloc_block(std::size_t size, bool injectable) {
   if (injectable && allocb_should_fail()) {
     return nullptr;
   }
-  auto* raw = static_cast<unsigned char*>(std::malloc(kDataOffset + std::max<std::size_t>(size, 1)));
+  auto* raw =
+      static_cast<unsigned char*>(std::malloc(kDataOffset + std::max<std::size_t>(size, 1)));
   if (raw == nullptr) {
     std::abort();
   }
@@ -103,8 +103,12 @@ std::size_t msg_bytes(const mblk_t* mp) {
   return n;
 }
 
-std::size_t streams_outstanding_blocks() { return g_blocks; }
-std::size_t streams_outstanding_buffers() { return g_buffers; }
+std::size_t streams_outstanding_blocks() {
+  return g_blocks;
+}
+std::size_t streams_outstanding_buffers() {
+  return g_buffers;
+}
 
 void fail_allocb_nth(long n) {
   auto& f = faults();
@@ -139,7 +143,9 @@ long allocb_failures() {
 
 using kemu::alloc_block;
 
-mblk_t* allocb(size_t size, unsigned /*pri*/) { return alloc_block(size, true); }
+mblk_t* allocb(size_t size, unsigned /*pri*/) {
+  return alloc_block(size, true);
+}
 
 void freeb(mblk_t* bp) {
   if (bp == nullptr) {

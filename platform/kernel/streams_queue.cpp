@@ -9,7 +9,9 @@
 namespace kemu {
 namespace {
 
-bool high_priority(const mblk_t* mp) { return mp->b_datap->db_type >= QPCTL; }
+bool high_priority(const mblk_t* mp) {
+  return mp->b_datap->db_type >= QPCTL;
+}
 
 bool has_service(const queue_t* q) {
   return q->q_qinfo != nullptr && q->q_qinfo->qi_srvp != nullptr;
@@ -139,7 +141,9 @@ QueuePairPtr make_queue_pair(qinit* rinit, qinit* winit) {
   return qp;
 }
 
-queue_t* read_queue(QueuePair& qp) { return &qp.q[0]; }
+queue_t* read_queue(QueuePair& qp) {
+  return &qp.q[0];
+}
 
 void link_pairs(QueuePair& upper, QueuePair& lower) {
   upper.q[1].q_next = &lower.q[1];
@@ -154,7 +158,7 @@ using kemu::msg_bytes;
 
 int putq(queue_t* q, mblk_t* mp) {
   bool enable;
-  if (high_priority(mp)) {
+  if (kemu::high_priority(mp)) {
     kemu::link_before(q, mp, kemu::first_normal(q));
     enable = true;
   } else {
@@ -232,8 +236,12 @@ void qenable(queue_t* q) {
   });
 }
 
-void noenable(queue_t* q) { q->q_flag |= QNOENB; }
-void enableok(queue_t* q) { q->q_flag &= ~QNOENB; }
+void noenable(queue_t* q) {
+  q->q_flag |= QNOENB;
+}
+void enableok(queue_t* q) {
+  q->q_flag &= ~QNOENB;
+}
 
 int canput(queue_t* q) {
   if (q == nullptr) {
@@ -249,7 +257,9 @@ int canput(queue_t* q) {
   return 1;
 }
 
-int canputnext(queue_t* q) { return canput(q->q_next); }
+int canputnext(queue_t* q) {
+  return canput(q->q_next);
+}
 
 void putnext(queue_t* q, mblk_t* mp) {
   queue_t* nq = q->q_next;
@@ -297,7 +307,9 @@ int putnextctl1(queue_t* q, int type, int param) {
   return 1;
 }
 
-void qreply(queue_t* q, mblk_t* mp) { putnext(OTHERQ(q), mp); }
+void qreply(queue_t* q, mblk_t* mp) {
+  putnext(OTHERQ(q), mp);
+}
 
 void qprocson(queue_t* rq) {
   for (queue_t* q : {RD(rq), WR(rq)}) {
@@ -313,4 +325,6 @@ void qprocsoff(queue_t* rq) {
   WR(rq)->q_flag |= QPROCSOFF;
 }
 
-queue_t* backq(queue_t* q) { return q->q_back; }
+queue_t* backq(queue_t* q) {
+  return q->q_back;
+}

@@ -46,8 +46,12 @@ UserMemory& current_user_memory() {
   return t_current != nullptr ? *t_current : in_process_memory();
 }
 
-UserMemoryScope::UserMemoryScope(UserMemory& mem) : saved_(t_current) { t_current = &mem; }
-UserMemoryScope::~UserMemoryScope() { t_current = saved_; }
+UserMemoryScope::UserMemoryScope(UserMemory& mem) : saved_(t_current) {
+  t_current = &mem;
+}
+UserMemoryScope::~UserMemoryScope() {
+  t_current = saved_;
+}
 
 } // namespace kemu
 

@@ -74,8 +74,14 @@ public:
   // arg is a value or a user address, as the code says. I_STR, I_PUSH, I_POP, I_LOOK,
   // I_FLUSH; the terminal ioctls; anything else goes down transparent.
   IoResult ioctl(int cmd, std::intptr_t arg);
-  IoResult ioctl(int cmd, const void* arg) { return ioctl(cmd, reinterpret_cast<std::intptr_t>(arg)); }
+  template <class T> IoResult ioctl(int cmd, T* arg) {
+    return ioctl(cmd, reinterpret_cast<std::intptr_t>(arg));
+  }
+  IoResult ioctl(int cmd, int arg) { return ioctl(cmd, std::intptr_t{arg}); }
+  IoResult ioctl(int cmd, std::nullptr_t) { return ioctl(cmd, std::intptr_t{0}); }
   unsigned poll();
+  // The driver declared the stream a terminal (M_SETOPTS with SO_ISTTY).
+  bool is_tty() const;
   // fn runs (in kernel context; it must not block) whenever poll() may have changed.
   void set_notify(std::function<void()> fn);
   int close();

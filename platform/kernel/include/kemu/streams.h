@@ -19,11 +19,11 @@ std::size_t streams_outstanding_buffers(); // data blocks (dblk_t) not yet freed
 
 // ---- Fault injection ------------------------------------------------------------------------
 // allocb (the driver's calls; the stream head's own allocations never fail).
-void fail_allocb_nth(long n);    // the nth allocb from now fails (1: the next one)
-void fail_allocb_all(bool on);   // every allocb fails until turned off
-void fail_bufcall(bool on);      // bufcall returns 0 until turned off
+void fail_allocb_nth(long n);  // the nth allocb from now fails (1: the next one)
+void fail_allocb_all(bool on); // every allocb fails until turned off
+void fail_bufcall(bool on);    // bufcall returns 0 until turned off
 void clear_streams_faults();
-long allocb_failures();          // allocb calls failed by injection since the last clear
+long allocb_failures(); // allocb calls failed by injection since the last clear
 
 // ---- Modules --------------------------------------------------------------------------------
 // Registers a module by name (at most FMNAMESZ characters) for I_PUSH and autopush. The

@@ -138,8 +138,8 @@ inline constexpr unsigned QENAB = 0x0001;  // service procedure scheduled
 inline constexpr unsigned QWANTR = 0x0002; // a reader found the queue empty
 inline constexpr unsigned QWANTW = 0x0004; // a writer found the queue full
 inline constexpr unsigned QFULL = 0x0008;
-inline constexpr unsigned QREADR = 0x0010; // the read queue of its pair
-inline constexpr unsigned QNOENB = 0x0040; // putq does not schedule the service procedure
+inline constexpr unsigned QREADR = 0x0010;    // the read queue of its pair
+inline constexpr unsigned QNOENB = 0x0040;    // putq does not schedule the service procedure
 inline constexpr unsigned QPROCSOFF = 0x0100; // put and service procedures disabled
 inline constexpr unsigned QHEAD = 0x0200;     // belongs to a stream head
 
@@ -282,6 +282,12 @@ void qprocson(queue_t* rq);
 void qprocsoff(queue_t* rq);
 queue_t* backq(queue_t* q);
 
-inline queue_t* RD(queue_t* q) { return (q->q_flag & QREADR) ? q : q - 1; }
-inline queue_t* WR(queue_t* q) { return (q->q_flag & QREADR) ? q + 1 : q; }
-inline queue_t* OTHERQ(queue_t* q) { return (q->q_flag & QREADR) ? q + 1 : q - 1; }
+inline queue_t* RD(queue_t* q) {
+  return (q->q_flag & QREADR) ? q : q - 1;
+}
+inline queue_t* WR(queue_t* q) {
+  return (q->q_flag & QREADR) ? q + 1 : q;
+}
+inline queue_t* OTHERQ(queue_t* q) {
+  return (q->q_flag & QREADR) ? q + 1 : q - 1;
+}

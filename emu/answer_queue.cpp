@@ -5,7 +5,7 @@
 namespace qdemu {
 
 void AnswerQueue::push(std::vector<std::uint8_t> bytes, Tick ready_at) {
-  queue_.push_back({std::move(bytes), ready_at, ++seq_});
+  queue_.push_back({std::move(bytes), ready_at});
 }
 
 bool AnswerQueue::ready(Tick now) const {
@@ -46,13 +46,15 @@ std::vector<std::uint8_t> AnswerQueue::take(Tick now, std::size_t budget) {
   return out;
 }
 
-std::uint64_t AnswerQueue::newest_ready(Tick now) const {
-  std::uint64_t newest = 0;
-  for (const Entry& e : queue_) {
-    if (e.ready_at <= now)
-      newest = std::max(newest, e.seq);
+bool AnswerQueue::note_ready(Tick now) {
+  bool fresh = false;
+  for (Entry& e : queue_) {
+    if (e.ready_at <= now && !e.noted) {
+      e.noted = true;
+      fresh = true;
+    }
   }
-  return newest;
+  return fresh;
 }
 
 } // namespace qdemu

@@ -126,11 +126,8 @@ void Engine::rearm() {
 
 void Engine::deliver_notices() {
   std::vector<Notice> notices;
-  const std::uint64_t newest = answers_.newest_ready(now_);
-  if (newest > notified_) {
-    notified_ = newest;
+  if (answers_.note_ready(now_))
     notices.push_back(Notice::answers_ready);
-  }
   notices.insert(notices.end(), notices_.begin(), notices_.end());
   notices_.clear();
   if (!listener_)
@@ -173,6 +170,7 @@ BatchResult Engine::feed_batch(std::span<const std::uint8_t> batch) {
         break;
       }
       execute(batch.subspan(pos, len));
+      settle(); // one command at a time, as firmware does: the next sees its effects
       ++r.commands;
       pos += len;
       if (cut_input_) {
@@ -220,6 +218,7 @@ void Engine::parse_stream() {
     const std::size_t at = stream_pos_;
     stream_pos_ += len;
     execute(std::span<const std::uint8_t>(stream_).subspan(at, len));
+    settle();
     if (cut_input_) {
       cut_input_ = false;
       stream_.clear();

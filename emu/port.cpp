@@ -442,10 +442,11 @@ void Port::apply_pacing(bool on) {
 // ---- Input ---------------------------------------------------------------------------
 
 void Port::take_in(std::uint8_t byte, std::uint8_t status) {
-  if (!active() || !params_.receiver_on || kind_ != PortKind::serial) {
+  if (!enabled_ || !params_.receiver_on || kind_ != PortKind::serial) {
     ++stats_.input_dropped;
     return;
   }
+  // Flow characters still count while a disable waits for the output to drain.
   if (status == FAS_ST_OK && flow_.out_xon) {
     if (byte == flow_.stop_char) {
       xoff_received_ = true;
@@ -457,6 +458,10 @@ void Port::take_in(std::uint8_t byte, std::uint8_t status) {
     }
     if (flow_.out_xany)
       xoff_received_ = false;
+  }
+  if (disabling_) {
+    ++stats_.input_dropped;
+    return;
   }
   if (in_.size() >= config_.input_buffer) {
     overflow_ = true;
@@ -557,6 +562,14 @@ bool Port::service() {
       break;
     progress = true;
   }
+  if (status_mask_ && ((state_bits() ^ reported_state_) & *status_mask_) != 0) {
+    status_mask_.reset();
+    answer_status();
+    progress = true;
+  }
+  // Input that came back while the output drained is reported before the drain.
+  if (serve_grant())
+    progress = true;
   if (drained()) {
     for (; wait_sends_ > 0; --wait_sends_) {
       answer(FAS_WAIT_SEND, FAS_ST_OK);
@@ -567,13 +580,6 @@ bool Port::service() {
       progress = true;
     }
   }
-  if (status_mask_ && ((state_bits() ^ reported_state_) & *status_mask_) != 0) {
-    status_mask_.reset();
-    answer_status();
-    progress = true;
-  }
-  if (serve_grant())
-    progress = true;
   if (update_input_flow())
     progress = true;
   return progress;

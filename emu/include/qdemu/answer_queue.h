@@ -23,9 +23,8 @@ public:
   // Ready answers in the order they were made, while each whole answer still fits in what
   // is left of `budget`; stops at the first one that does not fit, so order is kept.
   std::vector<std::uint8_t> take(Tick now, std::size_t budget);
-  // Sequence number of the newest answer that is ready at `now` (0 if none): it grows
-  // whenever a new answer becomes ready.
-  std::uint64_t newest_ready(Tick now) const;
+  // True when an answer has become ready at `now` since the last call.
+  bool note_ready(Tick now);
   void clear() { queue_.clear(); }
   bool empty() const { return queue_.empty(); }
 
@@ -33,10 +32,9 @@ private:
   struct Entry {
     std::vector<std::uint8_t> bytes;
     Tick ready_at;
-    std::uint64_t seq;
+    bool noted = false;
   };
   std::deque<Entry> queue_;
-  std::uint64_t seq_ = 0;
 };
 
 } // namespace qdemu

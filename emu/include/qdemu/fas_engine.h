@@ -299,7 +299,6 @@ private:
 
   std::function<void(Notice)> listener_;
   std::vector<Notice> notices_;
-  std::uint64_t notified_ = 0;
 
   int depth_ = 0;
   Tick now_;

@@ -267,6 +267,8 @@ void Engine::answer(const std::array<std::uint8_t, 8>& header, std::span<const s
   bytes.insert(bytes.end(), data.begin(), data.end());
   ++stats_.answers;
   stats_.answer_bytes += bytes.size();
+  if (header[0] != FAS_UNIT_RESET && byte1_is_linenum(header.data()) && has_port(header[1]))
+    ports_[header[1]]->count_answer();
   answers_.push(std::move(bytes), now_ + faults_.latency(header[0]));
 }
 

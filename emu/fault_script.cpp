@@ -7,10 +7,14 @@
 namespace qdemu {
 
 void FaultScript::silence(int op, int line, int times) {
+  if (times == 0)
+    return;
   silences_.push_back({op, line, times, 0});
 }
 
 void FaultScript::fail_next(int op, int line, std::uint8_t status, int times) {
+  if (times == 0)
+    return;
   failures_.push_back({op, line, times, status});
 }
 

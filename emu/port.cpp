@@ -17,21 +17,18 @@ Port::~Port() {
 // ---- Answers -------------------------------------------------------------------------
 
 void Port::answer(std::uint8_t opcode, std::uint8_t status) {
-  ++stats_.answers;
   host_.answer({opcode, static_cast<std::uint8_t>(line_), status, 0, 0, 0, 0, 0}, {});
 }
 
 void Port::answer_recv(std::uint8_t status, std::span<const std::uint8_t> data) {
   std::array<std::uint8_t, 8> h{FAS_RECV, static_cast<std::uint8_t>(line_), status, 0, 0, 0, 0, 0};
   fas_put16(&h[4], static_cast<unsigned>(data.size()));
-  ++stats_.answers;
   stats_.bytes_to_host += data.size();
   host_.answer(h, data);
 }
 
 void Port::answer_status() {
   reported_state_ = state_bits();
-  ++stats_.answers;
   host_.answer(
       {FAS_STAT_CHG, static_cast<std::uint8_t>(line_), FAS_ST_OK, reported_state_, 0, 0, 0, 0}, {});
 }

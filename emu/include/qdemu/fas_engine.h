@@ -61,11 +61,12 @@
 //     serial bit 2 carrier, bit 1 DSR, bit 0 CTS; parallel bit 3 paper out, bit 1 error,
 //     bit 0 online.
 //   - FAS_RECV: grant bytes 2-3 are ignored; one grant per line (a second gets ERR_MULT_CMD,
-//     count 0). Answered when input exists: a run of characters of one kind, at most
-//     UnitOptions::recv_max: good (status 0), all of one error status (4, 5, 6), or breaks
-//     as NUL bytes mixed with good non-NUL characters (11). A full input buffer loses the
-//     characters that arrive and the next answer is status 12 with no data (the host would
-//     take data sent with status 12 as received in error); the buffered data follows.
+//     count 0); on a printer port it waits for ever (printers send nothing). Answered when input
+//     exists: a run of characters of one kind, at most UnitOptions::recv_max: good (status 0), all
+//     of one error status (4, 5, 6), or breaks as NUL bytes mixed with good non-NUL characters
+//     (11). A full input buffer loses the characters that arrive and the next answer is status 12
+//     with no data (the host would take data sent with status 12 as received in error); the
+//     buffered data follows.
 //   - FAS_SEND: answered when all its data has entered the port's output buffer
 //     (UnitOptions::output_buffer bytes), so stopped output holds the answer back; one per
 //     line (a second gets ERR_MULT_CMD and its data is dropped). FAS_SEND_BREAK queues

@@ -86,6 +86,7 @@ public:
   void attach(std::shared_ptr<FarEnd> far_end);
   void detach();
   void count_command() { ++stats_.commands; }
+  void count_answer() { ++stats_.answers; }
 
   // Test controls, applied directly (the engine wraps them as entries).
   void apply_carrier(bool on) { carrier_ = on; }

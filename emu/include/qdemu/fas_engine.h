@@ -38,8 +38,11 @@
 //   - A present line that is not enabled (or is being disabled) refuses FAS_SEND, FAS_RECV,
 //     FAS_SEND_BREAK and FAS_STAT_CHG without bit 7 with ERR_UNKNOWN; parameters, flow,
 //     modem, output/input control, FAS_WAIT_SEND and queries work on it.
-//   - FAS_ENABLE on an enabled line answers 0 and changes nothing; it flushes both buffers
-//     otherwise. Parameters and flow settings persist until FAS_RESET or a restart.
+//   - FAS_ENABLE on an enabled line answers 0 and changes nothing (ERR_MULT_CMD while its
+//     disable waits); otherwise it starts with empty buffers and no flow held. Parameters,
+//     flow settings and modem signals persist until FAS_RESET or a restart.
+//   - Commands of one batch or stream are carried out one after the other, each seeing the
+//     effects of those before it (a FAS_SEND's data has entered the buffer, or left).
 //   - FAS_DISABLE answers a pending grant at once with count 0, forgets a pending status
 //     request, discards input, and is answered once the output has drained (or been flushed
 //     with FAS_OUTPUT_CTRL). Then DTR and RTS drop unless the last FAS_SET_MODEM had bit 7

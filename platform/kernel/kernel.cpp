@@ -64,9 +64,7 @@ void Impl::do_shutdown() {
     ctxs.push_back(t);
   }
   for (kthread* t : ctxs) {
-    if (t->state == CtxState::kBlocked) {
-      report(describe(t) + " at shutdown");
-    }
+    report(describe(t) + " at shutdown");
   }
   for (kthread* t : ctxs) {
     kill(t);

@@ -154,13 +154,23 @@ void Impl::wait_cpu(kthread* t, Lock& lk) {
 
 std::string Impl::describe(const kthread* t) const {
   std::string s = t->name;
-  if (t->state == CtxState::kBlocked && t->blocked_what != nullptr) {
+  switch (t->state) {
+  case CtxState::kBlocked:
     s += " blocked in ";
-    s += t->blocked_what;
+    s += t->blocked_what != nullptr ? t->blocked_what : "?";
     if (t->blocked_obj != nullptr) {
       s += " on ";
       s += t->blocked_obj;
     }
+    break;
+  case CtxState::kReady:
+    s += " ready to run";
+    break;
+  case CtxState::kRunning:
+    s += " running";
+    break;
+  default:
+    break;
   }
   return s;
 }

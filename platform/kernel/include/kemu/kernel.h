@@ -3,29 +3,31 @@
 //
 // Why the execution model is what it is:
 //
-// The driver was written for a uniprocessor-safe kernel: it assumes that code between two
-// blocking points is never interleaved with other kernel code holding the same data, and
-// it was tested against a kernel whose timeouts, completions and service procedures run
-// "later", never inside the call that caused them. To reproduce exactly that - and to get
-// the same trace byte for byte on every run, whatever the machine's load - the layer runs
-// one emulated CPU. Every piece of kernel code runs in a context (a host thread), but only
-// the context holding the CPU runs; it hands the CPU on only when it blocks (a condition
-// variable, a held mutex, delay, a polled SCSI command) or returns. Who runs next is decided
-// under one lock from a FIFO ready queue, never by the host's thread scheduler, so races in
-// the driver show up as deterministic orders that a test can provoke and repeat.
+// Driver code assumes that nothing else runs between two of its blocking points and that
+// timeouts, completions and service procedures run later, never inside the call that
+// caused them. Tests also need the same order of events on every run, whatever the load
+// of the machine. So the layer runs one emulated CPU: every piece of kernel code runs in a
+// context (a host thread), but only the context holding the CPU runs, and it gives the CPU
+// up only when it blocks (a condition variable, a held mutex, delay, a polled SCSI command)
+// or returns. The next context comes from a FIFO ready queue under one lock, never from the
+// host's thread scheduler, so a race in the driver becomes an order a test can provoke and
+// repeat.
 //
 // Interrupt-level work (callouts, device completions, STREAMS service procedures, bufcall
-// callbacks) gets a context of its own because in this driver it may block on a mutex held
-// by a sleeping user context; running it inline would deadlock or reorder events.
+// callbacks) gets a context of its own because it may block on a mutex held by a sleeping
+// user context; running it inline would deadlock or reorder events.
 //
-// Time is separate from the host's clock so that tests never sleep: on the virtual clock it
-// moves only when a test says so (advance, or a jump to the next deadline once everything
-// is blocked), which makes a 60-second hold-off cost nothing. qdhost uses the real clock
+// Time is kept apart from the host's clock so that tests never sleep: on the virtual clock
+// it moves only when a test says so (advance, or a jump to the next deadline once every
+// context is blocked), so a 60-second hold-off costs nothing. qdhost runs the real clock
 // through the same code; only the rule for when time may move differs.
 //
-// In virtual mode nothing runs unless a test is inside call(), settle(), advance(),
-// run_until() or Task::join(): between those, the test thread effectively owns the CPU and
-// may inspect kernel state without racing it.
+// Consequences for users: in virtual mode nothing runs unless the test is inside call(),
+// settle(), advance(), run_until() or Task::join(), so between those the test may look at
+// kernel state without racing it. Blocking kernel functions (mutex_enter, cv_wait, delay)
+// need a context: call them inside call(), a Task or interrupt work. When the kernel gives
+// a context up (shutdown, a stuck call) its blocking call throws an internal exception that
+// unwinds the context's code; do not block in destructors and do not swallow `...`.
 #pragma once
 
 #include <cstdint>
@@ -86,8 +88,9 @@ using WorkId = std::uint64_t;
 class Kernel {
 public:
   explicit Kernel(KernelOptions opts = {});
-  // Stops every context (reporting those still blocked, pending callouts and outstanding
-  // memory) and makes room for the next Kernel.
+  // Stops every context (reporting those that had not finished, pending callouts and
+  // outstanding memory): each is unwound from where it stands, so the process never hangs
+  // here. Makes room for the next Kernel.
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;

@@ -139,6 +139,6 @@ void wait_polled(scsi_pkt* pkt);
 // completion, or leaves it to the time-out when it never comes.
 void answer_locked(Scsa::Core& core, const CmdPtr& cmd, ScsiAnswer a);
 // Gives a command up without completing it (mu held): the packet is destroyed.
-void abandon_locked(Scsa::Core& core, ScsiCommand::Impl& ci);
+void abandon_locked(Scsa::Core& core, scsi_pkt* pkt);
 
 } // namespace kemu::scsa_detail

@@ -209,9 +209,16 @@ Scsa::~Scsa() {
         ddi->set_transport(h->dip(), nullptr);
       }
     }
-    for (auto& [child, dev] : core_->children) {
-      if (ddi_get_driver_private(child) == dev.get()) {
-        ddi_set_driver_private(child, nullptr);
+    // Only nodes still in the tree: a reloaded driver.conf may have replaced some.
+    for (auto& h : core_->hbas) {
+      if (h->dip() == nullptr) {
+        continue;
+      }
+      for (dev_info_t* child : ddi->children(h->dip())) {
+        auto it = core_->children.find(child);
+        if (it != core_->children.end() && ddi_get_driver_private(child) == it->second.get()) {
+          ddi_set_driver_private(child, nullptr);
+        }
       }
     }
   }

@@ -107,9 +107,9 @@ void release_packet(scsi_pkt* pkt, const char* caller) {
   }
   {
     std::lock_guard lk(core->mu);
-    if (auto it = core->inflight.find(pkt); it != core->inflight.end()) {
+    if (core->inflight.contains(pkt)) {
       report(std::string(caller) + " of a packet still in transport; the command is given up");
-      abandon_locked(*core, it->second->impl());
+      abandon_locked(*core, pkt);
     }
     core->packets.erase(pkt);
   }

@@ -269,19 +269,23 @@ void answer_locked(Core& core, const CmdPtr& cmd, ScsiAnswer a) {
   ci.done_work = Kernel::current().interrupt([weak, cmd] { run_completion(weak, cmd); }, delay);
 }
 
-void abandon_locked(Core& core, ScsiCommand::Impl& ci) {
+void abandon_locked(Core& core, scsi_pkt* pkt) {
+  auto it = core.inflight.find(pkt);
+  if (it == core.inflight.end()) {
+    return;
+  }
+  const CmdPtr cmd = it->second; // the map may hold the last reference
+  core.inflight.erase(it);
+  ScsiCommand::Impl& ci = cmd->impl();
   ci.finished = true;
-  if (ci.timeout_work != 0) {
-    Kernel::current().cancel_interrupt(ci.timeout_work);
-    ci.timeout_work = 0;
+  for (WorkId* w : {&ci.timeout_work, &ci.done_work}) {
+    if (*w != 0) {
+      Kernel::current().cancel_interrupt(*w);
+      *w = 0;
+    }
   }
-  if (ci.done_work != 0) {
-    Kernel::current().cancel_interrupt(ci.done_work);
-    ci.done_work = 0;
-  }
-  core.inflight.erase(ci.pkt);
   --ci.hba->in_transport;
-  hdr(ci.pkt)->in_transport = 0;
+  hdr(pkt)->in_transport = 0;
 }
 
 int start(scsi_pkt* pkt, bool polled) {

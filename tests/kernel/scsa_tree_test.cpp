@@ -121,6 +121,15 @@ TEST_F(ScsaTree, AdaptersAndChildrenAreTiedTogether) {
     EXPECT_EQ(d->sd_address.a_lun, 0);
     EXPECT_EQ(d->sd_address.a_hba_tran->tran_hba_dip, ddi_get_parent(child));
   }
+  // A new driver.conf replaces the children: the new ones get records of their own.
+  ASSERT_FALSE(ddi.load_conf("sd", "sd.conf", "name=\"sd\" class=\"scsi\" target=5 lun=1;\n"));
+  EXPECT_EQ(scsa->configure(), 3);
+  for (dev_info_t* child : ddi.nodes_of("sd")) {
+    auto* d = static_cast<scsi_device*>(ddi_get_driver_private(child));
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->sd_address.a_target, 5);
+    EXPECT_EQ(d->sd_address.a_lun, 1);
+  }
   scsa.reset();
   for (dev_info_t* child : ddi.nodes_of("sd")) {
     EXPECT_EQ(ddi_get_driver_private(child), nullptr) << "released with the layer";

@@ -2,11 +2,11 @@
 #pragma once
 
 #include "fas.h"
-#include "qd.h"
 #include "qd_dispatch.h"
 #include "qd_flow.h"
 #include "qd_input.h"
 #include "qd_ioctl.h"
+#include "qd.h"
 #include "qd_line.h"
 #include "qd_log.h"
 #include "qd_mem.h"
@@ -15,9 +15,9 @@
 #include "qd_params.h"
 #include "qd_pool.h"
 #include "qd_state.h"
-#include "qd_timer.h"
 #include "qd_trace.h"
 #include "qd_trace_mode.h"
+#include "qd_timer.h"
 #include "qd_trace_route.h"
 #include "qd_transport.h"
 #include "qd_unit.h"

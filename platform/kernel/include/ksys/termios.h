@@ -37,6 +37,12 @@ struct winsize {
   unsigned short ws_ypixel;
 };
 
+// c_cc indexes of the start and stop characters, and their usual values.
+inline constexpr int VSTART = 8;
+inline constexpr int VSTOP = 9;
+inline constexpr cc_t CSTART = 021; // ^Q
+inline constexpr cc_t CSTOP = 023;  // ^S
+
 // c_iflag
 inline constexpr tcflag_t IGNBRK = 0x1;
 inline constexpr tcflag_t BRKINT = 0x2;
@@ -127,6 +133,8 @@ inline constexpr int TIOCGSOFTCAR = TIOC | 105;
 inline constexpr int TIOCSSOFTCAR = TIOC | 106;
 
 inline constexpr int tIOC = 't' << 8;
+inline constexpr int TIOCEXCL = tIOC | 13;
+inline constexpr int TIOCNXCL = tIOC | 14;
 inline constexpr int TIOCSTI = tIOC | 23;
 inline constexpr int TIOCMSET = tIOC | 26;
 inline constexpr int TIOCMBIS = tIOC | 27;

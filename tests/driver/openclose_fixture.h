@@ -393,7 +393,7 @@ protected:
     std::string out;
     std::istringstream in(console());
     for (std::string line; std::getline(in, line);) {
-      if (line.find("itrcbuf at ") == std::string::npos) {
+      if (line.find("trcbuf at ") == std::string::npos) {
         out += line + "\n";
       }
     }

@@ -290,6 +290,8 @@ int qdf_disable_fw(qd_line* lp) {
   }
   qd_unit* up = lp->unit;
 
+  // A grant retry left pending would grant again after a quick re-enable.
+  qdf_cancel_restart_input(lp);
   const int limit = dialout(lp) ? lp->cltmr : (local_line(lp) ? lp->lcltmr : lp->cltmr);
   queue_cmd(lp, FAS_DISABLE);
   lp->qdl_flags |= QDL_DISABLE_PEND;
@@ -335,9 +337,6 @@ int qdf_disable_fw(qd_line* lp) {
   }
 
   lp->qdl_flags &= ~QDL_DRAIN_WAIT;
-  if ((lp->qdl_flags & QDL_DRAIN_TIMER) != 0) {
-    untimeout(lp->drain_tid);
-    lp->qdl_flags &= ~QDL_DRAIN_TIMER;
-  }
+  qdf_cancel_drain_timer(lp);
   return 0;
 }

@@ -29,6 +29,7 @@ void qdf_line_offline(qd_line* lp) {
     return;
   }
   lp->qdl_flags |= QDL_OFFLINE;
+  qdf_cancel_restart_input(lp);
   if ((lp->qdl_flags & QDL_UNITNODE) != 0) {
     return;
   }

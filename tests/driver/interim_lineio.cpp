@@ -30,32 +30,3 @@ __attribute__((weak)) void qdm_unit_offline(qd_unit* up) {
   qdm_freechain(up);
   cv_broadcast(&up->qd_up_cv);
 }
-
-__attribute__((weak)) void qdf_line_offline(qd_line* lp) {
-  if (lp == nullptr) {
-    return;
-  }
-  lp->offline_time = qd_systime;
-  if ((lp->qdl_flags & QDL_OFFLINE) != 0) {
-    return;
-  }
-  lp->qdl_flags |= QDL_OFFLINE;
-  if ((lp->qdl_flags & QDL_UNITNODE) != 0 || (lp->qdl_flags & QDL_ENABLED) == 0) {
-    return;
-  }
-  lp->output = qdf_drain_output;
-  lp->qdl_flags &= 0xff95ffff;
-  lp->modem_bits = 0;
-  qdf_output_done(lp);
-  if ((lp->qdl_flags & QDL_CARRIER) == 0) {
-    lp->qdl_flags |= QDL_CARRIER;
-    cv_broadcast(&lp->qd_cv);
-  }
-  if (queue_t* rq = lp->tty.t_readq; rq != nullptr) {
-    mutex_exit(lp->unit_mutex);
-    putnextctl(rq, M_HANGUP);
-    mutex_enter(lp->unit_mutex);
-  }
-}
-
-__attribute__((weak)) void qdf_handle_stat_chg(qd_line*, unsigned char*) {}

@@ -38,9 +38,7 @@ int qd_mem_mutex_made;
 qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 
 int qd_init_driver_done;
-termios* dflt_termios;
 kmutex_t qd_scsi_ioctl_mutex;
-kcondvar_t qd_lbolt;
 
 int qd_timer_running;
 int qd_going_down;
@@ -81,9 +79,7 @@ void qd_reset_driver_state() {
   zero(qd_trcbuf);
 
   qd_init_driver_done = 0;
-  dflt_termios = nullptr;
   zero(qd_scsi_ioctl_mutex);
-  zero(qd_lbolt);
 
   qd_timer_running = 0;
   qd_going_down = 0;

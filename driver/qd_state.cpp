@@ -10,8 +10,10 @@
 #include "qd_log.h"
 #include "qd_mem.h"
 #include "qd_pool.h"
+#include "qd_timer.h"
 #include "qd_trace.h"
 #include "qd_unit.h"
+#include "qd_unitops.h"
 
 int qd_systime = QD_SYSTIME_START;
 std::uint32_t qd_err_level = 1;
@@ -34,6 +36,15 @@ kmutex_t qd_mem_mutex;
 int qd_mem_mutex_made;
 
 qd_trace_ring_if<qd_trace_on> qd_trcbuf;
+
+int qd_init_driver_done;
+termios* dflt_termios;
+kmutex_t qd_scsi_ioctl_mutex;
+kcondvar_t qd_lbolt;
+
+int qd_timer_running;
+int qd_going_down;
+int qd_last_scan;
 
 namespace {
 // Records and plain structures go back to all zero bytes, as at load.
@@ -68,4 +79,13 @@ void qd_reset_driver_state() {
   qd_mem_mutex_made = 0;
 
   zero(qd_trcbuf);
+
+  qd_init_driver_done = 0;
+  dflt_termios = nullptr;
+  zero(qd_scsi_ioctl_mutex);
+  zero(qd_lbolt);
+
+  qd_timer_running = 0;
+  qd_going_down = 0;
+  qd_last_scan = 0;
 }

@@ -17,6 +17,8 @@
 
 int qd_systime = QD_SYSTIME_START;
 std::uint32_t qd_err_level = 1;
+kcondvar_t qd_lbolt;
+termios* dflt_termios;
 
 qd_unit* qd_units[QD_NUNITS];
 scsi_device* qd_devs[QD_NDEVS];
@@ -53,6 +55,8 @@ template <class T> void zero(T& v) {
 void qd_reset_driver_state() {
   qd_systime = QD_SYSTIME_START;
   qd_err_level = 1;
+  zero(qd_lbolt);
+  dflt_termios = nullptr;
 
   std::fill(std::begin(qd_units), std::end(qd_units), nullptr);
   std::fill(std::begin(qd_devs), std::end(qd_devs), nullptr);

@@ -20,6 +20,10 @@ struct BadBatch {
   std::vector<std::string> console;
 };
 
+void PrintTo(const BadBatch& b, std::ostream* os) {
+  *os << b.what;
+}
+
 class DispatchBadBatch : public LineFixture, public ::testing::WithParamInterface<BadBatch> {};
 
 TEST_P(DispatchBadBatch, TakesTheUnitOfflineAndDropsTheRest) {

@@ -125,6 +125,48 @@ TEST_F(SerialOutput, ExhaustedPoolLosesNothing) {
   EXPECT_EQ(sent, data);
 }
 
+// The driver timer's visits every 30 seconds: a send unanswered for the line's output time
+// is given up by flushing, and queued data is then thrown away.
+TEST_F(SerialOutput, OutputWatchdog) {
+  struct Case {
+    bool local;
+    int louttmr, outtmr;
+    int visits_to_fire; // 0: never
+  };
+  const Case cases[] = {
+      {false, 0, 0, 0},  {false, 30, 0, 0}, {false, 0, 30, 1},
+      {false, 0, 61, 3}, {true, 60, 0, 2},  {true, 0, 30, 0},
+  };
+  for (unsigned i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    const unsigned port = i;
+    qd_line* lp = open_port(port);
+    locked([&] {
+      if (c.local) {
+        lp->qdl_flags |= QDL_LOCAL;
+      }
+      lp->louttmr = c.louttmr;
+      lp->outtmr = c.outtmr;
+      qdf_output_watchdog(lp); // nothing outstanding: nothing counts
+    });
+    EXPECT_EQ(lp->wdog_count, 0);
+    write(port, "stuck");
+    write(port, "queued");
+    take_commands();
+    for (int visit = 1; visit <= 4; ++visit) {
+      locked([&] { qdf_output_watchdog(lp); });
+      const bool fired = c.visits_to_fire != 0 && visit >= c.visits_to_fire;
+      EXPECT_EQ(lp->output == qdf_drain_output, fired) << visit;
+      std::vector<FasCmd> cmds = take_commands(FAS_OUTPUT_CTRL);
+      EXPECT_EQ(cmds.size(), fired ? 1u : 0u) << visit;
+    }
+    answer(fas_answer(FAS_SEND, static_cast<unsigned char>(port)));
+    EXPECT_EQ(lp->wdog_count, 0);
+    EXPECT_EQ(take_commands(FAS_SEND).size(), c.visits_to_fire != 0 ? 0u : 1u);
+  }
+}
+
 TEST_F(SerialOutput, OddMessagesOnTheQueue) {
   qd_line* lp = open_port(0);
   locked([&] {

@@ -294,13 +294,17 @@ protected:
     return *units_.emplace_back(std::make_unique<ScriptedUnit>(up));
   }
   // A SCSI unit that is up, with its transport busy (a READ outstanding), so that kicks
-  // leave the queued commands on the chain for the scripted unit. Call inside run().
+  // leave the queued commands on the chain for the scripted unit. Its last port holds the
+  // unit up, so that closes do not take it down (which would need a SCSI target). Call
+  // inside run().
   ScriptedUnit& scsi(const char* model, int bus = 0, int target = 3) {
     qd_unit* up = make_unit(model, bus, target);
     up->qdu_flags &= ~QDU_OFFLINE;
     up->qdu_flags |= QDU_INITD | QDU_TRANSPORT_UP | QDU_WAS_ONLINE;
     up->qdu_state = SFSM_RECEIVING;
     up->qdu_max_send = max_send(up);
+    qd_line* holder = make_line(up, static_cast<unsigned>(up->qdu_info->nlines - 1));
+    holder->qdl_flags = QDL_INITDEINIT;
     return *units_.emplace_back(std::make_unique<ScriptedUnit>(up));
   }
 

@@ -51,12 +51,12 @@ TEST_F(ModemTest, CommandsAndTheModemWord) {
     std::pair<int, int> op;
   };
   const Step steps[] = {
-      {DTR | RTS, TIOCMBIS, 0, 0, DTR | RTS, {}},               // already set: nothing
-      {DTR | RTS, TIOCMBIS, 1, 2, DTR | RTS, {0x81, 0x81}},      // forced: sent all the same
-      {RTS, TIOCMBIC, 0, 2, DTR, {0x82, 0x80}},                  // RTS down, DTR left alone
-      {RTS | TIOCM_CAR, TIOCMSET, 0, 2, RTS, {0x81, 0x82}},      // SET: others ignored
-      {0, TIOCMBIS, 0, 0, RTS, {}},                              // no bits
-      {DTR, TIOCMGET, 1, 0, RTS, {}},                            // not a setting command
+      {DTR | RTS, TIOCMBIS, 0, 0, DTR | RTS, {}},           // already set: nothing
+      {DTR | RTS, TIOCMBIS, 1, 2, DTR | RTS, {0x81, 0x81}}, // forced: sent all the same
+      {RTS, TIOCMBIC, 0, 2, DTR, {0x82, 0x80}},             // RTS down, DTR left alone
+      {RTS | TIOCM_CAR, TIOCMSET, 0, 2, RTS, {0x81, 0x82}}, // SET: others ignored
+      {0, TIOCMBIS, 0, 0, RTS, {}},                         // no bits
+      {DTR, TIOCMGET, 1, 0, RTS, {}},                       // not a setting command
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(std::to_string(s.bits) + "/" + std::to_string(s.cmd));

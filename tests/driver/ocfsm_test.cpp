@@ -311,3 +311,47 @@ TEST_F(OcFsmTest, FailedInitialisationEndsClosedWithNoDevice) {
 }
 
 } // namespace
+
+namespace {
+
+// At unload the guard wake-up of a line closed just before must not fire into the freed
+// record: it is cancelled, and the line let go at once.
+TEST_F(OcFsmTest, GuardWakeupCancelledForUnload) {
+  ASSERT_EQ(open(Node::dialin, true), 0);
+  close(Node::dialin);
+  ASSERT_NE(lp_->qdl_flags & QDL_BUSY, 0u);
+  locked(lp_, [&] { qdf_guard_cancel(lp_); });
+  EXPECT_EQ(lp_->qdl_flags & QDL_BUSY, 0u);
+  EXPECT_EQ(lp_->edp_tid, nullptr);
+  // Nothing of it fires later: a mark that the wake-up would clear stays.
+  locked(lp_, [&] { lp_->qdl_flags |= QDL_BUSY; });
+  kernel_.advance(lp_->dtrdel + 10);
+  EXPECT_NE(lp_->qdl_flags & QDL_BUSY, 0u);
+  locked(lp_, [&] { lp_->qdl_flags &= ~QDL_BUSY; });
+}
+
+// The wake-up already running, held up on the unit mutex: the cancel waits for it.
+TEST_F(OcFsmTest, GuardCancelWaitsForARunningWakeup) {
+  ASSERT_EQ(open(Node::dialin, true), 0);
+  close(Node::dialin);
+  const clock_t due = kernel_.lbolt() + lp_->dtrdel;
+  kernel_.advance(lp_->dtrdel - 1);
+  bool cancelled = false;
+  auto t = kernel_.spawn([&] {
+    mutex_enter(lp_->unit_mutex);
+    {
+      kemu::SleepWithLocksHeld hold;
+      delay(2); // across the wake-up's tick, which then waits for the mutex
+    }
+    qdf_guard_cancel(lp_);
+    cancelled = true;
+    mutex_exit(lp_->unit_mutex);
+  });
+  ASSERT_TRUE(t->join());
+  EXPECT_TRUE(cancelled);
+  EXPECT_GT(kernel_.lbolt(), due);
+  EXPECT_EQ(lp_->edp_tid, nullptr);
+  EXPECT_EQ(lp_->qdl_flags & QDL_BUSY, 0u);
+}
+
+} // namespace

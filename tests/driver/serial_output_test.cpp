@@ -24,9 +24,10 @@ namespace {
 TEST_F(SerialOutput, Smoke2) {
   open_port(1, 9600);
   std::string data(300, 'x');
-  for (int i = 0; i < 300; ++i) data[i] = char('a' + i % 26);
+  for (int i = 0; i < 300; ++i)
+    data[i] = char('a' + i % 26);
   ASSERT_TRUE(write(1, data).ok());
   EXPECT_EQ(pump_sends(), data);
 }
-}
-}
+} // namespace
+} // namespace lineio_test

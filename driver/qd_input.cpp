@@ -89,7 +89,7 @@ struct qd_input_case {
 
 // The first row that matches decides.
 constexpr qd_input_case qd_input_cases[] = {
-    {"drop, ", true, qd_in_when::any, qd_in_when::any, qd_in_when::set, 0, nullptr},
+    {"", true, qd_in_when::any, qd_in_when::any, qd_in_when::set, 0, nullptr},
     {"expand w/ flagging, ", true, qd_in_when::set, qd_in_when::any, qd_in_when::any, 3,
      fill_flagged},
     {"turn to nulls, ", true, qd_in_when::clear, qd_in_when::any, qd_in_when::any, 1, fill_nulls},
@@ -219,10 +219,10 @@ void qdf_send_input_up(qd_line* lp, unsigned char* data, int count, int errtype)
   if (c == nullptr) {
     return;
   }
-  qd_trace_line(lp, "$", c->trace);
   if (c->size_factor == 0) {
-    return;
+    return; // dropped
   }
+  qd_trace_line(lp, "$", c->trace);
   queue_t* rq = lp->tty.t_readq;
   mblk_t* mp = allocb(static_cast<std::size_t>(c->size_factor) * count, BPRI_HI);
   if (mp == nullptr) {

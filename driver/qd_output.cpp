@@ -98,7 +98,7 @@ void qdf_serial_output(queue_t* q, mblk_t* mp, qd_line* lp) {
         // Within the room counted above: stays in the header's packet.
         std::memcpy(qdm_putfas(up, n), src, static_cast<std::size_t>(n));
       },
-      lp, true);
+      true);
   qd_trace_drv("total=%\n", static_cast<unsigned>(total));
   if (total > 0) {
     hdr[0] = FAS_SEND;

@@ -12,7 +12,7 @@
 // comes up. Returns the message left over (null when the queue ran dry) and adds the
 // bytes moved to *moved. `traced`: write the serial sender's driver-wide records.
 template <class Sink>
-inline mblk_t* qdf_take_data(queue_t* q, mblk_t* mp, int limit, int* moved, Sink sink, qd_line* lp,
+inline mblk_t* qdf_take_data(queue_t* q, mblk_t* mp, int limit, int* moved, Sink sink,
                              bool traced) {
   for (;;) {
     if (mp == nullptr) {
@@ -30,23 +30,22 @@ inline mblk_t* qdf_take_data(queue_t* q, mblk_t* mp, int limit, int* moved, Sink
       }
       return mp;
     }
+    const long cc = mp->b_wptr - mp->b_rptr;
+    if (cc <= 0) {
+      if (cc < 0) {
+        qd_assert_failed("cc>=0"); // a broken block is dropped rather than copied
+      }
+      // Spent blocks go even when nothing more may move, so that none lingers queued.
+      mblk_t* next = mp->b_cont;
+      freeb(mp);
+      mp = next;
+      continue;
+    }
     if (limit == 0) {
       if (traced) {
         qd_trace_drv("maxmove == 0, break\n");
       }
       return mp;
-    }
-    const long cc = mp->b_wptr - mp->b_rptr;
-    if (cc <= 0) {
-      if (cc < 0) {
-        // A broken block is dropped rather than copied.
-        qd_assert_failed("cc>=0");
-        qdlogerr(0, nullptr, lp, "dropping a message block with a negative count");
-      }
-      mblk_t* next = mp->b_cont;
-      freeb(mp);
-      mp = next;
-      continue;
     }
     const int n = static_cast<int>(std::min<long>(cc, limit));
     sink(mp->b_rptr, n);

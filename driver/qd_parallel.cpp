@@ -44,7 +44,7 @@ void qdf_parallel_output(queue_t* q, mblk_t* mp, qd_line* lp) {
   int moved = 0;
   mblk_t* left = qdf_take_data(
       q, mp, QD_PARQ_SIZE - ring->count, &moved,
-      [ring](const unsigned char* src, int n) { qdf_move_to_queue(src, ring, n); }, lp, false);
+      [ring](const unsigned char* src, int n) { qdf_move_to_queue(src, ring, n); }, false);
   qdf_start_parallel(lp);
   if (left == nullptr) {
     return;

@@ -17,6 +17,8 @@
 
 int qd_systime = QD_SYSTIME_START;
 std::uint32_t qd_err_level = 1;
+kcondvar_t qd_lbolt;
+termios* dflt_termios;
 
 qd_unit* qd_units[QD_NUNITS];
 scsi_device* qd_devs[QD_NDEVS];
@@ -36,9 +38,7 @@ int qd_mem_mutex_made;
 qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 
 int qd_init_driver_done;
-termios* dflt_termios;
 kmutex_t qd_scsi_ioctl_mutex;
-kcondvar_t qd_lbolt;
 
 int qd_timer_running;
 int qd_going_down;
@@ -55,6 +55,8 @@ template <class T> void zero(T& v) {
 void qd_reset_driver_state() {
   qd_systime = QD_SYSTIME_START;
   qd_err_level = 1;
+  zero(qd_lbolt);
+  dflt_termios = nullptr;
 
   std::fill(std::begin(qd_units), std::end(qd_units), nullptr);
   std::fill(std::begin(qd_devs), std::end(qd_devs), nullptr);
@@ -77,9 +79,7 @@ void qd_reset_driver_state() {
   zero(qd_trcbuf);
 
   qd_init_driver_done = 0;
-  dflt_termios = nullptr;
   zero(qd_scsi_ioctl_mutex);
-  zero(qd_lbolt);
 
   qd_timer_running = 0;
   qd_going_down = 0;

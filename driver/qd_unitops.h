@@ -5,17 +5,17 @@
 #include "ksys/mutex.h"
 #include "ksys/termios.h"
 #include "ksys/types.h"
+#include "qd_state.h"
 
 struct qd_unit;
 struct scsi_device;
 struct dev_info;
 using dev_info_t = dev_info;
 
-// Driver-wide data set up by qdm_init_driver (defined in qd_state.cpp).
+// Driver-wide data set up by qdm_init_driver (defined in qd_state.cpp; dflt_termios and
+// qd_lbolt are declared in qd_state.h).
 extern int qd_init_driver_done;      // the once-flag
-extern termios* dflt_termios;        // the root node's "ttymodes", or null
 extern kmutex_t qd_scsi_ioctl_mutex; // "scsi_ioctl": the one direct SCSI command slot
-extern kcondvar_t qd_lbolt;          // "qd_lbolt": broadcast by the timer every second
 inline constexpr int QD_TTYMODES_BUF = 256;
 inline constexpr int QD_UNIT_HOLDOFF = 60; // seconds an offline unit waits before a restart
 

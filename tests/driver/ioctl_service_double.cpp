@@ -8,7 +8,7 @@ IoctlServiceDouble& ioctl_service_double() {
   return instance;
 }
 
-__attribute__((weak)) int qdf_service_ioctl(queue_t* q, mblk_t* mp) {
+int qdf_service_ioctl(queue_t* q, mblk_t* mp) {
   auto* lp = static_cast<qd_line*>(q->q_ptr);
   IoctlServiceDouble& svc = ioctl_service_double();
   mutex_enter(lp->unit_mutex);

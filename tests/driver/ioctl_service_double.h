@@ -1,7 +1,8 @@
 // A stand-in for the driver's ioctl dispatch (qdf_service_ioctl), which comes with the
 // ioctl handlers. Until the driver has its own, the driver's tests link this one: it runs
 // the test's handler under the line's unit mutex and replies outcome 0 itself, as the
-// dispatch does. It is a weak definition, so the driver's own takes its place when linked.
+// dispatch does. Delete it (and let the tests use the real handlers) when the driver's own
+// arrives: the linker will say so, as both define the routine.
 #pragma once
 
 #include <functional>

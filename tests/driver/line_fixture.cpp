@@ -247,12 +247,37 @@ void LineFixture::TearDown() {
   DriverFixture::TearDown();
 }
 
+std::string LineFixture::console() {
+  const std::string all = DriverFixture::console();
+  std::string kept;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find('\n', start);
+    end = end == std::string::npos ? all.size() : end + 1;
+    const std::string_view line(all.data() + start, end - start);
+    if (!line.starts_with("NOTICE: qd_trcbuf at ") && !line.starts_with("NOTICE: itrcbuf at ")) {
+      kept.append(line);
+    }
+    start = end;
+  }
+  return kept;
+}
+
 void LineFixture::in_kernel(const std::function<void()>& fn) {
   if (kernel_.context_kind() == kemu::ContextKind::kNone) {
     run(fn);
   } else {
     fn();
   }
+}
+
+void LineFixture::locked(const std::function<void()>& fn) {
+  in_kernel([&] {
+    mutex_enter(&up_->unit_mutex);
+    fn();
+    mutex_exit(&up_->unit_mutex);
+  });
+  kernel_.settle();
 }
 
 minor_t LineFixture::minor_of(unsigned port) const {
@@ -309,6 +334,27 @@ void LineFixture::close_port(unsigned port) {
   in_kernel([&] { EXPECT_EQ(file(port).close(), 0); });
 }
 
+std::vector<qd_pkt*> LineFixture::exhaust_pool() {
+  std::vector<qd_pkt*> held;
+  in_kernel([&] {
+    while (qd_pkts.qd_pkt_free != nullptr) {
+      held.push_back(qdm_getpkt(QD_PKT_DATA));
+    }
+  });
+  kernel_.fail_kmem_after(0);
+  return held;
+}
+
+void LineFixture::refill_pool(std::vector<qd_pkt*>& held) {
+  kernel_.clear_kmem_faults();
+  in_kernel([&] {
+    for (qd_pkt* p : held) {
+      qdm_freepkt(p);
+    }
+  });
+  held.clear();
+}
+
 std::vector<FasCmd> LineFixture::take_commands() {
   std::vector<FasCmd> cmds;
   in_kernel([&] {
@@ -335,20 +381,19 @@ std::vector<FasCmd> LineFixture::take_commands(unsigned char op) {
 }
 
 void LineFixture::answer(const Bytes& bytes) {
-  in_kernel([&] {
-    mutex_enter(&up_->unit_mutex);
-    qd_pkt* r = up_->qdu_rcvpkt;
-    ASSERT_LE(static_cast<int>(bytes.size()), r->space_remaining);
-    std::copy(bytes.begin(), bytes.end(), r->qd_wptr);
-    r->qd_wptr += bytes.size();
-    r->space_remaining -= static_cast<int>(bytes.size());
-    qdf_procrecv(up_);
-    if (r->qd_rptr == r->qd_wptr) {
-      qdm_vrn_resetrcvpkt(r);
-    }
-    mutex_exit(&up_->unit_mutex);
-  });
-  kernel_.settle();
+  locked([&] { answer_locked(bytes); });
+}
+
+void LineFixture::answer_locked(const Bytes& bytes) {
+  qd_pkt* r = up_->qdu_rcvpkt;
+  ASSERT_LE(static_cast<int>(bytes.size()), r->space_remaining);
+  std::copy(bytes.begin(), bytes.end(), r->qd_wptr);
+  r->qd_wptr += bytes.size();
+  r->space_remaining -= static_cast<int>(bytes.size());
+  qdf_procrecv(up_);
+  if (r->qd_rptr == r->qd_wptr) {
+    qdm_vrn_resetrcvpkt(r);
+  }
 }
 
 void LineFixture::answer(std::initializer_list<Bytes> answers) {

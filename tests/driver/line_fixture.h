@@ -49,6 +49,15 @@ inline Bytes fas_answer(unsigned char op, unsigned char line, unsigned char stat
 // slot is taken.
 int park_ioctl(mblk_t* mp, qd_line* lp, mblk_t* qd_line::*slot);
 
+// n bytes of a pattern that shows where a piece was lost or repeated.
+inline std::string pattern(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) {
+    s[i] = static_cast<char>('!' + (i * 7 + i / 89) % 90);
+  }
+  return s;
+}
+
 class LineFixture : public DriverFixture {
 protected:
   static constexpr const char* kModel = "Lanvara8S1P-115"; // 8 serial ports and a printer
@@ -59,8 +68,14 @@ protected:
   void SetUp() override;
   void TearDown() override;
 
+  // What the driver printed since the last look, without the notes that say where a trace
+  // ring lives (printed at a ring's first record, which depends on the build's trace mode).
+  static std::string console();
+
   // Runs fn in a user context, or directly when already inside one.
   void in_kernel(const std::function<void()>& fn);
+  // The same, holding the unit's "unit_mutex" (as the put procedures and answers do).
+  void locked(const std::function<void()>& fn);
 
   // The port's line record as an enable leaves it (serial at `speed` bit/s; the printer
   // port parallel), with its stream opened through the stand-in driver.
@@ -69,6 +84,10 @@ protected:
   kemu::StreamFile& file(unsigned port);
   void close_port(unsigned port);
 
+  // Takes every free packet and makes growing the pool fail; refill_pool undoes it.
+  std::vector<qd_pkt*> exhaust_pool();
+  void refill_pool(std::vector<qd_pkt*>& held);
+
   // Everything queued on the unit's chain since the last call, in order; the chain is
   // emptied as the transport would.
   std::vector<FasCmd> take_commands();
@@ -76,6 +95,8 @@ protected:
   std::vector<FasCmd> take_commands(unsigned char op);
   // Delivers answer bytes as the unit node's write side does, and lets the kernel settle.
   void answer(const Bytes& bytes);
+  // The same from a context that already holds the unit mutex (no settling).
+  void answer_locked(const Bytes& bytes);
   void answer(std::initializer_list<Bytes> answers);
   // Answers every FAS_SEND on the chain (and nothing else) until no data is left to send
   // or `rounds` answers have gone; returns the data sent, in order.

@@ -211,6 +211,28 @@ TEST_F(OcFsmTest, BlockingDialinBehindADialoutAndASignalThatEndsIt) {
   EXPECT_EQ(count(FAS_DISABLE), 0u);
 }
 
+TEST_F(OcFsmTest, BlockingDialinWaitsForTheDialoutToCloseThenForCarrier) {
+  ASSERT_EQ(open(Node::dialout, true), 0);
+  run([&] { u_->set_carrier(5, true); });
+  int err = 0;
+  auto t = blocking_open(&err);
+  kernel_.advance(50);
+  EXPECT_EQ(lp_->oc_state, OC_DIALOUT_WAITER);
+  EXPECT_FALSE(t->done()); // carrier is the dial-out's
+
+  run([&] { u_->set_carrier(5, false); });
+  kernel_.advance(2);
+  close(Node::dialout);
+  EXPECT_EQ(lp_->oc_state, OC_WAIT_CARRIER);
+  kernel_.advance(50);
+  EXPECT_FALSE(t->done());
+  run([&] { u_->set_carrier(5, true); });
+  ASSERT_TRUE(t->join());
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(lp_->oc_state, OC_OPEN);
+  EXPECT_EQ(count(FAS_ENABLE), 2u);
+}
+
 TEST_F(OcFsmTest, SecondDialinOpenWhileOneWaitsIsRefusedAndTheWaiterGoesOn) {
   int err = 0;
   auto t = blocking_open(&err);

@@ -344,3 +344,47 @@ TEST_F(LineInitTest, HoldOffAfterABusyPort) {
 }
 
 } // namespace
+
+namespace {
+
+// The answer wakes the disable just before its watchdog fires, and the watchdog, already
+// started, waits for the mutex behind it: the late watchdog must not outlive the wait and
+// mark the line timed out afterwards.
+TEST_F(LineInitTest, WatchdogFiringAsTheAnswerArrivesLeavesNothingBehind) {
+  ScriptedUnit& u = unit();
+  qd_line* lp = line(u, 9);
+  lp->cltmr = 5;
+  ASSERT_EQ(open(lp), 0);
+  run([&] { u.stop_serving(); });
+  u.silence(FAS_DISABLE);
+  messages();
+  bool closed = false;
+  auto closer = kernel_.spawn([&] {
+    close_line(lp, Node::dialin);
+    closed = true;
+  });
+  kernel_.settle();
+  const clock_t due = kernel_.lbolt() + 5 * hz;
+  ASSERT_EQ(u.seen(FAS_DISABLE, 9).size(), 0u); // queued, not yet taken
+  kernel_.advance(5 * hz - 1);
+  auto answerer = kernel_.spawn([&] {
+    mutex_enter(&u.unit()->unit_mutex);
+    u.serve_locked();
+    u.answer_now({FAS_DISABLE, 9, 0});
+    kemu::SleepWithLocksHeld hold;
+    delay(2); // across the watchdog's tick
+    mutex_exit(&u.unit()->unit_mutex);
+  });
+  ASSERT_TRUE(answerer->join());
+  ASSERT_TRUE(closer->join());
+  EXPECT_TRUE(closed);
+  EXPECT_GT(kernel_.lbolt(), due);
+  EXPECT_EQ(lp->qdl_flags & (QDL_ENABLED | QDL_OFFLINE | QDL_EDP_TIMEOUT), 0u);
+  EXPECT_EQ(messages(), "");
+  // Only the guard wake-up of the clean close is left, and nothing after it.
+  kernel_.advance(10 * hz);
+  EXPECT_EQ(lp->qdl_flags & (QDL_EDP_TIMEOUT | QDL_BUSY), 0u);
+  EXPECT_EQ(lp->edp_tid, nullptr);
+}
+
+} // namespace

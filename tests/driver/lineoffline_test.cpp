@@ -41,6 +41,37 @@ TEST_F(LineOfflineTest, OpenLineIsHungUpOnceAndLosesItsOutputState) {
   EXPECT_EQ(s->types, std::vector<unsigned char>{M_HANGUP});
 }
 
+// The line went offline under its open: the close sends nothing to the unreachable port,
+// and the next open resets the port before enabling it.
+TEST_F(LineOfflineTest, RecoveryAfterGoingOfflineWhileOpen) {
+  ScriptedUnit* u = nullptr;
+  qd_line* lp = nullptr;
+  run([&] {
+    u = &lanvara();
+    u->unit()->qdu_caps = QDU_CAP_RESET;
+    lp = port(*u, 1);
+    u->start_serving();
+    EXPECT_EQ(open_line(lp, Node::dialin, true), 0);
+  });
+  kernel_.advance(2);
+  locked(lp, [&] { qdf_line_offline(lp); });
+  run([&] {
+    u->forget();
+    close_line(lp, Node::dialin);
+  });
+  kernel_.advance(2);
+  EXPECT_TRUE(u->seen().empty());
+  EXPECT_EQ(lp->qdl_flags & (QDL_ENABLED | QDL_INITDEINIT | QDL_OFFLINE | QDL_BUSY), QDL_OFFLINE);
+  EXPECT_EQ(u->unit()->qdu_enabled_lines, 0);
+
+  run([&] { EXPECT_EQ(open_line(lp, Node::dialin, true), 0); });
+  const auto ops = u->opcodes(1);
+  ASSERT_GE(ops.size(), 2u);
+  EXPECT_EQ(ops[0], FAS_RESET);
+  EXPECT_EQ(ops[1], FAS_ENABLE);
+  EXPECT_EQ(lp->qdl_flags & (QDL_ENABLED | QDL_OFFLINE), QDL_ENABLED);
+}
+
 TEST_F(LineOfflineTest, UnitNodeRecordIsOnlyMarked) {
   ScriptedUnit* u = nullptr;
   qd_line* lp = nullptr;

@@ -155,19 +155,4 @@ TEST_F(ModemTest, LineDisabledWhileDtrWaitsSendsNothing) {
   EXPECT_TRUE(ops().empty());
 }
 
-TEST_F(ModemTest, SoftCarrierFollowsTheFlag) {
-  qd_line* lp = enabled(4);
-  locked(lp, [&] {
-    lp->qdl_flags |= QDL_HELD;
-    lp->tty.t_flags |= TS_SOFTCAR;
-    qdf_setsoftcarr(lp);
-  });
-  EXPECT_EQ(lp->qdl_flags & (QDL_LOCAL | QDL_HELD), QDL_LOCAL);
-  locked(lp, [&] {
-    lp->tty.t_flags &= ~TS_SOFTCAR;
-    qdf_setsoftcarr(lp);
-  });
-  EXPECT_EQ(lp->qdl_flags & QDL_LOCAL, 0u);
-}
-
 } // namespace

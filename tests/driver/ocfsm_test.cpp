@@ -211,6 +211,28 @@ TEST_F(OcFsmTest, BlockingDialinBehindADialoutAndASignalThatEndsIt) {
   EXPECT_EQ(count(FAS_DISABLE), 0u);
 }
 
+TEST_F(OcFsmTest, BlockingDialinWaitsForTheDialoutToCloseThenForCarrier) {
+  ASSERT_EQ(open(Node::dialout, true), 0);
+  run([&] { u_->set_carrier(5, true); });
+  int err = 0;
+  auto t = blocking_open(&err);
+  kernel_.advance(50);
+  EXPECT_EQ(lp_->oc_state, OC_DIALOUT_WAITER);
+  EXPECT_FALSE(t->done()); // carrier is the dial-out's
+
+  run([&] { u_->set_carrier(5, false); });
+  kernel_.advance(2);
+  close(Node::dialout);
+  EXPECT_EQ(lp_->oc_state, OC_WAIT_CARRIER);
+  kernel_.advance(50);
+  EXPECT_FALSE(t->done());
+  run([&] { u_->set_carrier(5, true); });
+  ASSERT_TRUE(t->join());
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(lp_->oc_state, OC_OPEN);
+  EXPECT_EQ(count(FAS_ENABLE), 2u);
+}
+
 TEST_F(OcFsmTest, SecondDialinOpenWhileOneWaitsIsRefusedAndTheWaiterGoesOn) {
   int err = 0;
   auto t = blocking_open(&err);
@@ -308,6 +330,50 @@ TEST_F(OcFsmTest, FailedInitialisationEndsClosedWithNoDevice) {
   EXPECT_EQ(open(Node::dialout, true), EBUSY);
   EXPECT_EQ(lp_->oc_state, OC_CLOSED);
   EXPECT_EQ(lp_->qdl_flags & (QDL_ENABLED | QDL_BUSY | QDL_INITDEINIT), 0u);
+}
+
+} // namespace
+
+namespace {
+
+// At unload the guard wake-up of a line closed just before must not fire into the freed
+// record: it is cancelled, and the line let go at once.
+TEST_F(OcFsmTest, GuardWakeupCancelledForUnload) {
+  ASSERT_EQ(open(Node::dialin, true), 0);
+  close(Node::dialin);
+  ASSERT_NE(lp_->qdl_flags & QDL_BUSY, 0u);
+  locked(lp_, [&] { qdf_guard_cancel(lp_); });
+  EXPECT_EQ(lp_->qdl_flags & QDL_BUSY, 0u);
+  EXPECT_EQ(lp_->edp_tid, nullptr);
+  // Nothing of it fires later: a mark that the wake-up would clear stays.
+  locked(lp_, [&] { lp_->qdl_flags |= QDL_BUSY; });
+  kernel_.advance(lp_->dtrdel + 10);
+  EXPECT_NE(lp_->qdl_flags & QDL_BUSY, 0u);
+  locked(lp_, [&] { lp_->qdl_flags &= ~QDL_BUSY; });
+}
+
+// The wake-up already running, held up on the unit mutex: the cancel waits for it.
+TEST_F(OcFsmTest, GuardCancelWaitsForARunningWakeup) {
+  ASSERT_EQ(open(Node::dialin, true), 0);
+  close(Node::dialin);
+  const clock_t due = kernel_.lbolt() + lp_->dtrdel;
+  kernel_.advance(lp_->dtrdel - 1);
+  bool cancelled = false;
+  auto t = kernel_.spawn([&] {
+    mutex_enter(lp_->unit_mutex);
+    {
+      kemu::SleepWithLocksHeld hold;
+      delay(2); // across the wake-up's tick, which then waits for the mutex
+    }
+    qdf_guard_cancel(lp_);
+    cancelled = true;
+    mutex_exit(lp_->unit_mutex);
+  });
+  ASSERT_TRUE(t->join());
+  EXPECT_TRUE(cancelled);
+  EXPECT_GT(kernel_.lbolt(), due);
+  EXPECT_EQ(lp_->edp_tid, nullptr);
+  EXPECT_EQ(lp_->qdl_flags & QDL_BUSY, 0u);
 }
 
 } // namespace

@@ -72,9 +72,18 @@ public:
   // unit mutex itself.
   void serve() {
     mutex_enter(&up_->unit_mutex);
+    serve_locked();
+    mutex_exit(&up_->unit_mutex);
+  }
+  // The same, with the unit mutex held by the caller.
+  void serve_locked() {
     take_commands();
     deliver();
-    mutex_exit(&up_->unit_mutex);
+  }
+  // Hands one answer to the answer dispatch now; the caller holds the unit mutex.
+  void answer_now(const Cmd& a) {
+    answers_.push_back(a);
+    deliver();
   }
   // Serves every `period` ticks from a callout until stop_serving().
   void start_serving(clock_t period = 1) {

@@ -188,3 +188,41 @@ TEST_F(StatChgTest, PrinterStateBits) {
 }
 
 } // namespace
+
+namespace {
+
+// A modem status query waits for the next status answer; it gets the modem word, or a
+// refusal when the unit reports an error.
+TEST_F(StatChgTest, ModemQueryCompletedByTheStatusAnswer) {
+  LineStream* s = stream();
+  qd_line* lp = open_port("Lanvara16S-230A", 7, s);
+  run([&] { u_->stop_serving(); });
+  struct Case {
+    unsigned char status;
+    unsigned char reply;
+  };
+  for (const Case& c : {Case{0, M_IOCACK}, Case{ERR_UNKNOWN, M_IOCNAK}}) {
+    SCOPED_TRACE(static_cast<int>(c.status));
+    s->types.clear();
+    const std::size_t requests = stat_masks(7).size();
+    locked(lp, [&] {
+      mblk_t* mp = allocb(sizeof(iocblk), BPRI_MED);
+      ASSERT_NE(mp, nullptr);
+      mp->b_datap->db_type = M_IOCTL;
+      auto* io = reinterpret_cast<iocblk*>(mp->b_rptr);
+      *io = iocblk{};
+      io->ioc_cmd = TIOCMGET;
+      mp->b_wptr += sizeof(iocblk);
+      lp->getmdm = mp;
+      lp->qdl_flags |= QDL_UTIL_WAIT;
+      u_->answer_now({FAS_STAT_CHG, 7, c.status, 0x02});
+    });
+    EXPECT_EQ(s->types, std::vector<unsigned char>{c.reply});
+    EXPECT_EQ(lp->getmdm, nullptr);
+    EXPECT_EQ(lp->qdl_flags & QDL_UTIL_WAIT, 0u);
+    run([&] { u_->serve(); });
+    EXPECT_EQ(stat_masks(7).size(), requests);
+  }
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "ksys/mutex.h"
+#include "ksys/time.h"
 #include "ksys/tty_common.h"
 #include "qd.h"
 #include "qd_trace.h"
@@ -70,6 +71,9 @@ struct qd_unit {
   int qdu_srtt;      // smoothed poll answer time, clock ticks
   int qdu_rttvar;    // its deviation
   int qdu_max_send;  // most data bytes of one FAS_SEND
+  // The SCSI retry callout armed for the command that failed, null when none is pending;
+  // going offline cancels it, and a retry that finds it cleared does nothing.
+  timeout_id_t qdu_retry_tid;
   [[no_unique_address]] qd_trace_ring_if<qd_trace_units> qdu_trc;
 };
 static_assert(std::is_trivial_v<qd_unit>);

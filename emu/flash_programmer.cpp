@@ -87,10 +87,16 @@ std::optional<Refusal> FlashProgrammer::select(std::uint8_t mask, std::uint32_t 
   if (!in_mode_ || (mask & 0x80) != 0) {
     return kIllegal;
   }
-  const std::vector<unsigned> units = units_of(mask);
-  for (unsigned u : units) {
-    if (!fitted(u)) {
-      return kIllegal;
+  // "All pods" (0x7f) names the pods that are fitted.
+  std::vector<unsigned> units = units_of(mask);
+  std::erase_if(units, [this](unsigned u) { return !fitted(u); });
+  if (units.empty()) {
+    return kIllegal;
+  }
+  if (mask != 0) {
+    mask = 0;
+    for (unsigned u : units) {
+      mask = static_cast<std::uint8_t>(mask | 1u << (u - 1));
     }
   }
   for (unsigned u : units) {

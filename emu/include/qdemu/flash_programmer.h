@@ -6,7 +6,8 @@
 //   - Reprogramming mode (buffer 0) stops the FAS firmware; select (1), data (2) and the
 //     restart that loads the new images (4) follow. Restart outside the mode is a plain
 //     firmware restart.
-//   - Select names fitted units only (ILLEGAL REQUEST otherwise, and outside the mode); a
+//   - Select names fitted units: bits of pods not fitted are ignored, so 0x7f is every
+//     fitted pod; nothing fitted named is ILLEGAL REQUEST, as is a select outside the mode. A
 //     fitted pod that is not communicating refuses it with VENDOR UNIQUE and "Lost
 //     communication". A select while the previous image is complete keeps that image for
 //     the restart, so pods and main unit load together; an incomplete one is dropped.

@@ -71,14 +71,14 @@ struct QmxUnitConfig {
   std::string model;               // a name of the model table
   std::string vendor = "OrvaneCo"; // or "Brannoc"; anything else tests a refusal
   std::string firmware = "V2.3";   // the 4-character revision INQUIRY reports
-  std::string product;             // INQUIRY product; empty: the model name
+  std::string product{};           // INQUIRY product; empty: the model name
   std::uint8_t pods = 0x7f;        // pod models: bit n = pod n is fitted
   std::string pod_product = "QMX-POD-8S1P";
   std::string pod_firmware = "V1.0";
   Tick ready_delay = kTicksPerSecond; // not ready this long after a restart
   Tick read_hold = 5;                 // an empty READ waits this long for an answer
   bool warming_up = false;            // true: switched on as it is built
-  UnitOptions engine;                 // firmware and pods_present come from above
+  UnitOptions engine{};               // firmware and pods_present come from above
 };
 
 struct QmxStats {

@@ -40,7 +40,7 @@ struct PortPlug {
 
 struct QmxSpec {
   QmxUnitConfig unit;
-  std::map<unsigned, PortPlug> ports;
+  std::map<unsigned, PortPlug> ports{};
 
   QmxSpec& loopback(std::initializer_list<unsigned> lines, LoopbackPlug::Options options = {});
   QmxSpec& peers(std::initializer_list<unsigned> lines);

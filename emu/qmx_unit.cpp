@@ -201,6 +201,12 @@ void QmxUnit::power_cycle() {
   go_unready();
 }
 
+void QmxUnit::leave_bus() {
+  kemu::ScsiAnswer gone;
+  gone.reason = CMD_UNX_BUS_FREE;
+  release_held(std::move(gone));
+}
+
 void QmxUnit::go_unready() {
   resend_.reset();
   ready_at_ = clock_.now() + config_.ready_delay;

@@ -88,6 +88,9 @@ void ScsiTopology::remove(int adapter_number, int target) {
     return;
   }
   scsa_.adapter(adapter_number).unplug(target, 0);
+  if (auto* unit = dynamic_cast<QmxUnit*>(it->second.get())) {
+    unit->leave_bus();
+  }
   devices_.erase(it);
 }
 

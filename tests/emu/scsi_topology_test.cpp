@@ -85,7 +85,12 @@ TEST_F(Topology, DevicesByAddressWithTheirFarEnds) {
   EXPECT_THROW(topo.add_qmx(0, 4, {{.model = "QMX-3"}}), std::invalid_argument);
   EXPECT_THROW(topo.add_qmx(0, 4, QmxSpec{{.model = "QMX-3P"}}.peers({3})), std::out_of_range);
 
+  // Taken off the bus with a READ held: the READ ends, and nothing answers there now.
+  wake();
+  Cmd& held = start(cdb6(SCMD_READ, kReadLen), {}, kReadLen);
   topo.remove(0, 2);
+  k.settle();
+  EXPECT_EQ(held.out.reason, CMD_UNX_BUS_FREE);
   EXPECT_EQ(run(cdb_inquiry(36), {}, 36, 2).reason, CMD_INCOMPLETE);
 }
 

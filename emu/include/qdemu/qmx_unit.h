@@ -130,6 +130,8 @@ public:
   Engine& engine() { return engine_; }
   // Power off and on: like a restart, but reprogramming ends too and the kept sense goes.
   void power_cycle();
+  // Taken off the bus: a held READ ends as a vanished target's does (unexpected bus free).
+  void leave_bus();
   QmxFaults& faults() { return faults_; }
   FlashProgrammer& flash() { return flash_; }
 

@@ -62,7 +62,8 @@ public:
   // Throw std::invalid_argument for an address out of range or taken, or an unknown model.
   QmxUnit& add_qmx(int adapter, int target, QmxSpec spec);
   GenericScsiDevice& add_device(int adapter, int target, GenericDeviceConfig config = {});
-  // Takes the device at an address off the bus (its commands in transport are dropped).
+  // Takes the device at an address off the bus; a READ a unit holds ends with an
+  // unexpected bus free.
   void remove(int adapter, int target);
 
   // Null when the address holds no such device.

@@ -3,18 +3,24 @@
 // device, or nothing. Tests and qdhost build the hardware through it and reach the units
 // (and through them their engines and far ends) by address afterwards.
 //
-//   qdemu::ScsiTopology topo(kernel, scsa);
+// A driver test declares, in this order (they die in reverse):
+//   kemu::Kernel k;  kemu::Ddi ddi;  kemu::Scsa scsa;  qdemu::ScsiTopology topo{k, scsa};
+// then:
 //   auto& unit = topo.add_qmx(0, 2, qdemu::QmxSpec{{.model = "QMX-8S1P-115A"}}
 //                                       .loopback({0, 1}).peers({2}));
-//   unit.engine().set_carrier(2, true);
-//   unit.peer(2)->send("hello");
 //   topo.add_device(0, 5, {.device_type = DTYPE_DIRECT});
 //   ddi.load_conf("qd", "qd.conf", topo.conf_nodes());   // a "qd" child per target
+//   scsa.configure();  ddi.load(qd_image);  ddi.attach_all("qd");
+// and between kernel calls (or from interrupt work) plays the far side:
+//   unit.engine().set_carrier(2, true);    unit.peer(2)->send("hello");
+//   unit.power_cycle();                    unit.faults().stalled_reads = 1;
+//   scsa.adapter(0).inject(2, 0, kemu::ScsiFault::busy().on(SCMD_READ));
 //
 // Devices are plugged at LUN 0. Adapters missing up to A are added to the Scsa (with a
 // Ddi, each gets its node; call Scsa::configure() after loading the conf text). The
 // topology owns its devices; it must die before the Kernel, and unplugs them when it dies
-// while the Scsa still lives.
+// while the Scsa still lives. On the real clock (qdhost) the units run in the kernel's
+// contexts: a host thread (a socket far end) reaches them through Kernel::interrupt.
 #pragma once
 
 #include <initializer_list>

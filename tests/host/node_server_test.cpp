@@ -1,9 +1,6 @@
 // The device directory: which nodes become sockets, refusing a directory another server
 // serves, replacing what a dead one left, and cleaning up.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +16,7 @@
 
 namespace {
 
+using hosttest::leave_stale_socket;
 using hosttest::Served;
 using hosttest::TempDir;
 namespace loop = qdhost::loop;
@@ -26,16 +24,6 @@ namespace loop = qdhost::loop;
 std::vector<std::string> sorted(std::vector<std::string> v) {
   std::sort(v.begin(), v.end());
   return v;
-}
-
-// A socket file that nobody listens on, as a dead server leaves it.
-void leave_stale_socket(const std::string& path) {
-  int s = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  std::strcpy(sa.sun_path, path.c_str());
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ::close(s);
 }
 
 class NodeServerTest : public Served {

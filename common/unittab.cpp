@@ -63,7 +63,7 @@ const qd_unitinfo qdunittab[QD_NMODELS + 1] = {
     {"QMX-32S-115", 32, 4096, 0x20000F, 0x00},
     {"QMX-32S-230N", 32, 4096, 0x200022, 0x04},
     // Seven pods of 8 serial ports and a printer port, 18 port numbers each.
-    {"QMX-7POD-8S1P-57", 126, 4096, 0x138070D, 0x01},
+    {"QMX2-7POD-8S1P57", 126, 4096, 0x138070D, 0x01},
     {"QMX-126S-115", 126, 4096, 0x7E000F, 0x00},
     {nullptr, 0, 0, 0, 0},
 };

@@ -86,9 +86,10 @@ TEST(UnitTable, NamesAreUsableProductNames) {
 }
 
 // Serial and printer ports as a name spells them: "<n>S<m>P" behind the family, with
-// "7POD-" before it for seven pods of that make-up.
+// "7POD-" before it for seven pods of that make-up. The pod model's family is "QMX2-": the
+// update tool takes a 2 in the fourth place for a unit that can carry pods.
 std::pair<int, int> spelled_ports(std::string name) {
-  for (const char* family : {"QMX-", "Lanvara"})
+  for (const char* family : {"QMX-", "QMX2-", "Lanvara"})
     if (name.rfind(family, 0) == 0)
       name.erase(0, std::strlen(family));
   int pods = 1;
@@ -154,9 +155,9 @@ TEST(ModelLookup, TokenRules) {
       {"QMX-3P          1.00", "QMX-3P"}, // inquiry product field, blank padded
       {"QMX-3P   junk", "QMX-3P"},
       {"QMX-3P\tjunk", "QMX-3P"},
-      {"QMX-7POD-8S1P-57", "QMX-7POD-8S1P-57"},
-      {"QMX-7POD-8S1P-571.02", "QMX-7POD-8S1P-57"}, // field full: revision follows at once
-      {"QMX-7POD-8S1P-57X", "QMX-7POD-8S1P-57"},    // 17 characters, cut to 16
+      {"QMX2-7POD-8S1P57", "QMX2-7POD-8S1P57"},
+      {"QMX2-7POD-8S1P571.02", "QMX2-7POD-8S1P57"}, // field full: revision follows at once
+      {"QMX2-7POD-8S1P57X", "QMX2-7POD-8S1P57"},    // 17 characters, cut to 16
       {"Lanvara16S-115A", "Lanvara16S-115A"},
       {"Lanvara16S-115AZ", nullptr}, // 16 characters, compared whole
       {"QMX-2S1P-115", "QMX-2S1P-115"},
@@ -191,10 +192,10 @@ TEST(ModelLookup, EveryRowFindsItself) {
 TEST(ModelLookup, ReadsNoFurtherThanTheProductField) {
   // Exactly the 16 product bytes, no terminator behind them.
   std::array<char, 16> field;
-  std::memcpy(field.data(), "QMX-7POD-8S1P-57", 16);
+  std::memcpy(field.data(), "QMX2-7POD-8S1P57", 16);
   const qd_unitinfo* r = qdm_get_unitinfo(field.data());
   ASSERT_NE(r, nullptr);
-  EXPECT_STREQ(r->name, "QMX-7POD-8S1P-57");
+  EXPECT_STREQ(r->name, "QMX2-7POD-8S1P57");
 }
 
 struct LayoutCase {
@@ -232,7 +233,7 @@ TEST(PortKinds, ByLayout) {
 }
 
 TEST(PortKinds, Pods) {
-  const qd_unitinfo* r = qdm_get_unitinfo("QMX-7POD-8S1P-57");
+  const qd_unitinfo* r = qdm_get_unitinfo("QMX2-7POD-8S1P57");
   ASSERT_NE(r, nullptr);
   const int s = kSerial | 0x0d;
   const std::pair<unsigned, int> cases[] = {
@@ -280,7 +281,7 @@ TEST(SpeedCheck, SerialPortsByHighestCode) {
 
 TEST(SpeedCheck, ParallelTakesAnyCodeAndMissingPortsNone) {
   const qd_unitinfo* three = qdm_get_unitinfo("QMX-3P");
-  const qd_unitinfo* pods = qdm_get_unitinfo("QMX-7POD-8S1P-57");
+  const qd_unitinfo* pods = qdm_get_unitinfo("QMX2-7POD-8S1P57");
   const qd_unitinfo* two = qdm_get_unitinfo("Lanvara2S-230A");
   ASSERT_TRUE(three && pods && two);
   for (int code : {0, 15, 47, 255, 1000}) {

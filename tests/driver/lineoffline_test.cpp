@@ -95,7 +95,7 @@ TEST_F(LineOfflineTest, PodReportedOnceUntilOneOfItsLinesIsEnabledAgain) {
   qd_line* l3 = nullptr;
   qd_line* l20 = nullptr;
   run([&] {
-    u = &scsi("QMX-7POD-8S1P-57", 0, 3);
+    u = &scsi("QMX2-7POD-8S1P57", 0, 3);
     l0 = port(*u, 0);
     l3 = port(*u, 3);
     l20 = port(*u, 20);

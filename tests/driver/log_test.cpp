@@ -16,8 +16,8 @@ TEST_F(LogTest, PrefixNamesUnitAndLine) {
     const char* want;
   };
   const Case cases[] = {
-      {"QMX-7POD-8S1P-57", 1, 3, 40, "Orvane QMX 1/3 pod 2 line 4: hello 7\n"},
-      {"QMX-7POD-8S1P-57", 1, 3, -1, "Orvane QMX 1/3: hello 7\n"},
+      {"QMX2-7POD-8S1P57", 1, 3, 40, "Orvane QMX 1/3 pod 2 line 4: hello 7\n"},
+      {"QMX2-7POD-8S1P57", 1, 3, -1, "Orvane QMX 1/3: hello 7\n"},
       {"QMX-16S-115A", 2, 15, 5, "Orvane QMX 2/15 line 5: hello 7\n"},
       {"QMX-16S-115A", 2, 15, -1, "Orvane QMX 2/15: hello 7\n"},
       {"Lanvara16S-115A", 0, 0x1a, 3, "Orvane vrn1a line 3: hello 7\n"},
@@ -66,7 +66,7 @@ TEST_F(LogTest, LevelFilter) {
 TEST_F(LogTest, LongTextIsCutAt160BytesWithItsNewline) {
   const std::string arg(500, 'a');
   run([&] {
-    qd_unit* up = make_unit("QMX-7POD-8S1P-57", 1, 3);
+    qd_unit* up = make_unit("QMX2-7POD-8S1P57", 1, 3);
     qd_line* lp = make_line(up, 125);
     console();
     qdlogerr(0, up, lp, "long %s and %d", arg.c_str(), 12345);

@@ -134,7 +134,7 @@ TEST(SendSize, ByLineKindSpeedAndAnswerTime) {
       {"QMX-8S-115A", false, 9600, 50, 10, 1150, 576},              // one answer time of output
       {"QMX-8S-115A", false, 9600, 5, 5, 8, 8},                     // the limit wins over 16 too
       {"QMX-8S-115A", false, 460800, 1 << 20, 1 << 20, 4606, 4606}, // no overflow
-      {"QMX-7POD-8S1P-57", true, 0, 0, 0, 574, 700},
+      {"QMX2-7POD-8S1P57", true, 0, 0, 0, 574, 700},
       {"QMX-3P", true, 0, 0, 0, 4606, 4096 - 20},
       {"QMX-8S1P-57A", true, 0, 0, 0, 574, 2048 * 3 / 4},
   };

@@ -41,7 +41,7 @@ TEST_F(UnitOpsTest, FirstCommand) {
     Bytes cmd;
   };
   for (const Case& c : {Case{"QMX-16S-115A", {FAS_GLOBAL, 0, 0, 0, 0, 0, 8, 0}},
-                        Case{"QMX-7POD-8S1P-57", {PKT_END, 0, 0, 0, 0, 0, 8, 0}}}) {
+                        Case{"QMX2-7POD-8S1P57", {PKT_END, 0, 0, 0, 0, 0, 8, 0}}}) {
     SCOPED_TRACE(c.model);
     qd_unit* up = scsi_unit(c.model);
     ASSERT_EQ(bring_up(up), 0);

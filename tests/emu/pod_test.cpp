@@ -10,7 +10,7 @@ protected:
     UnitOptions o;
     o.firmware = firmware;
     o.pods_present = 0x03; // pods 0 and 1
-    make("QMX-7POD-8S1P-57", o);
+    make("QMX2-7POD-8S1P57", o);
   }
 };
 

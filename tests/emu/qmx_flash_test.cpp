@@ -31,7 +31,7 @@ Bytes doubled(const Bytes& plain) {
 
 class Flash : public ScsiUnitTest {
 protected:
-  static constexpr const char* kPodModel = "QMX-7POD-8S1P-57";
+  static constexpr const char* kPodModel = "QMX2-7POD-8S1P57";
 
   QmxUnit& pod_unit(std::uint8_t pods = 0x25, const char* firmware = "V2.3") {
     QmxUnit& u = add_unit({{.model = kPodModel, .firmware = firmware, .pods = pods}});
@@ -73,7 +73,7 @@ protected:
 
 TEST_F(Flash, InventoryListsTheUnitAndItsCommunicatingPods) {
   QmxUnit& u = pod_unit(0x25); // pods 0, 2 and 5
-  const std::string main = "QMX-7POD-8S1P-57|V2.3";
+  const std::string main = "QMX2-7POD-8S1P57|V2.3";
   const std::string pod = "QMX-POD-8S1P    |V1.0";
   Bytes inv = inventory();
   ASSERT_EQ(inv.size(), 192u);
@@ -110,7 +110,7 @@ TEST_F(Flash, DownloadAndRestartLoadNewVersions) {
   EXPECT_TRUE(run(cdb_tur()).good());
   ASSERT_TRUE(download(0x7f, image("QMX-POD-8S1P firmware V1.3 (c)")));
   EXPECT_EQ(word(1), 0) << "complete, so no longer waiting";
-  ASSERT_TRUE(download(0, doubled(image("QMX-7POD-8S1P-57 V2.4", 128))));
+  ASSERT_TRUE(download(0, doubled(image("QMX2-7POD-8S1P57 V2.4", 128))));
   EXPECT_EQ(u.revision(), "V2.2") << "nothing loads before the restart";
   ASSERT_TRUE(run(cdb_write_buffer(4)).good());
 
@@ -119,7 +119,7 @@ TEST_F(Flash, DownloadAndRestartLoadNewVersions) {
   const Outcome inq = run(cdb_inquiry(36), {}, 36);
   EXPECT_EQ(std::string(inq.data.begin() + 32, inq.data.end()), "V2.4");
   const Bytes inv = inventory();
-  EXPECT_EQ(entry(inv, 0), "QMX-7POD-8S1P-57|V2.4");
+  EXPECT_EQ(entry(inv, 0), "QMX2-7POD-8S1P57|V2.4");
   for (unsigned i : {1u, 3u, 6u})
     EXPECT_EQ(entry(inv, i), "QMX-POD-8S1P    |V1.3") << i;
   ASSERT_TRUE(write({cmd({FAS_RESET, 0})}).good());

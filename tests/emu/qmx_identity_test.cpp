@@ -23,9 +23,9 @@ TEST_F(Identity, InquiryCarriesTypeVendorProductAndRevision) {
   };
   const Row rows[] = {
       {{.model = "QMX-16S-115A"}, "OrvaneCo", "QMX-16S-115A    ", "V2.3"},
-      {{.model = "QMX-7POD-8S1P-57", .vendor = "Brannoc", .firmware = "V1.9"},
+      {{.model = "QMX2-7POD-8S1P57", .vendor = "Brannoc", .firmware = "V1.9"},
        "Brannoc ",
-       "QMX-7POD-8S1P-57",
+       "QMX2-7POD-8S1P57",
        "V1.9"},
       {{.model = "QMX-3P", .product = "QMX-3P-NEW"}, "OrvaneCo", "QMX-3P-NEW      ", "V2.3"},
   };

@@ -63,7 +63,7 @@ TEST_F(Statistics, LineStatisticsComeInParts) {
 TEST_F(Statistics, MuxStatisticsOnPodModels) {
   UnitOptions o;
   o.pods_present = 0x05;
-  make("QMX-7POD-8S1P-57", o);
+  make("QMX2-7POD-8S1P57", o);
   engine->set_pod_online(2, false);
   int parts = 0;
   const std::string t = fetch(*this, *engine, FAS_MUX_STATS, 0, o.stats_part, &parts);

@@ -29,37 +29,47 @@ enum class qd_st_effect : unsigned char {
   overflow,     // the unit's input buffer overflowed
 };
 
+// Opcodes a status's effect does not apply to.
+struct qd_opset {
+  unsigned char op[3];
+  unsigned char count;
+};
+constexpr qd_opset kNoExceptions = {{}, 0};
+constexpr qd_opset kQuietStatChgOutCtrl = {{FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2};
+
 struct qd_status_row {
   const char* name;
   qd_st_effect effect;
-  unsigned trace_no;          // "qd: error on cmd N"
-  unsigned char except[3];    // opcodes the effect does not apply to
-  unsigned char except_count; //
+  const char* trace; // the report's trace record
+  qd_opset except;
 };
+
+constexpr const char* kCmd1 = "qd: error on cmd 1\n";
+constexpr const char* kCmd2 = "qd: error on cmd 2\n";
+constexpr const char* kCmd3 = "qd: error on cmd 3\n";
+constexpr qd_st_effect kNone = qd_st_effect::none;
+constexpr qd_st_effect kReport = qd_st_effect::report;
+constexpr qd_st_effect kOffline = qd_st_effect::line_offline;
 
 // Indexed by status code; codes from 16 up use the last row.
 constexpr qd_status_row qd_status_tab[] = {
-    {"FAS_ST_OK", qd_st_effect::none, 0, {}, 0},
-    {"ERR_MULT_CMD", qd_st_effect::report, 3, {FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2},
-    {"ERR_BAD_PARAM", qd_st_effect::report, 1, {FAS_SET_PARAMS}, 1},
-    {"ERR_NOT_PRESENT", qd_st_effect::report, 3, {FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2},
-    {"FAS_ST_PARITY", qd_st_effect::none, 0, {}, 0},
-    {"FAS_ST_OVERRUN", qd_st_effect::none, 0, {}, 0},
-    {"FAS_ST_FRAMING", qd_st_effect::none, 0, {}, 0},
-    {"ERR_UNKNOWN", qd_st_effect::report, 3, {FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2},
-    {"FAS_ST_OFFLINE",
-     qd_st_effect::line_offline,
-     0,
-     {FAS_OUTPUT_CTRL, FAS_STAT_CHG, FAS_WAIT_SEND},
-     3},
-    {"ERR_BAD_CMD", qd_st_effect::report, 3, {FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2},
-    {"-", qd_st_effect::none, 0, {}, 0},
-    {"FAS_ST_BREAK", qd_st_effect::none, 0, {}, 0},
-    {"FAS_ST_OVERFLOW", qd_st_effect::overflow, 0, {}, 0},
-    {"FAS_ST_LINE_DOWN", qd_st_effect::line_offline, 0, {}, 0},
-    {"-", qd_st_effect::none, 0, {}, 0}, // statistics: more to come
-    {"ERR_BUSY", qd_st_effect::report, 2, {FAS_ENABLE, FAS_RESET}, 2},
-    {"other", qd_st_effect::report, 3, {FAS_STAT_CHG, FAS_OUTPUT_CTRL}, 2},
+    {"FAS_ST_OK", kNone, "", kNoExceptions},
+    {"ERR_MULT_CMD", kReport, kCmd3, kQuietStatChgOutCtrl},
+    {"ERR_BAD_PARAM", kReport, kCmd1, {{FAS_SET_PARAMS}, 1}},
+    {"ERR_NOT_PRESENT", kReport, kCmd3, kQuietStatChgOutCtrl},
+    {"FAS_ST_PARITY", kNone, "", kNoExceptions}, // reported with the received data
+    {"FAS_ST_OVERRUN", kNone, "", kNoExceptions},
+    {"FAS_ST_FRAMING", kNone, "", kNoExceptions},
+    {"ERR_UNKNOWN", kReport, kCmd3, kQuietStatChgOutCtrl},
+    {"FAS_ST_OFFLINE", kOffline, "", {{FAS_OUTPUT_CTRL, FAS_STAT_CHG, FAS_WAIT_SEND}, 3}},
+    {"ERR_BAD_CMD", kReport, kCmd3, kQuietStatChgOutCtrl},
+    {"-", kNone, "", kNoExceptions},
+    {"FAS_ST_BREAK", kNone, "", kNoExceptions}, // handled with the received data
+    {"FAS_ST_OVERFLOW", qd_st_effect::overflow, "", kNoExceptions},
+    {"FAS_ST_LINE_DOWN", kOffline, "", kNoExceptions},
+    {"-", kNone, "", kNoExceptions}, // statistics: more to come
+    {"ERR_BUSY", kReport, kCmd2, {{FAS_ENABLE, FAS_RESET}, 2}},
+    {"other", kReport, kCmd3, kQuietStatChgOutCtrl},
 };
 
 const qd_status_row& qd_status_for(unsigned code) {
@@ -68,8 +78,8 @@ const qd_status_row& qd_status_for(unsigned code) {
 }
 
 bool qd_status_exempt(const qd_status_row& row, unsigned char opcode) {
-  for (unsigned i = 0; i < row.except_count; ++i) {
-    if (row.except[i] == opcode) {
+  for (unsigned i = 0; i < row.except.count; ++i) {
+    if (row.except.op[i] == opcode) {
       return true;
     }
   }
@@ -87,9 +97,9 @@ void qdf_status_step(qd_unit* up, qd_line* lp, const unsigned char* ans) {
   case qd_st_effect::report:
     cmn_err(CE_CONT, "qd: error (%s) on cmd: ", row.name);
     if (lp != nullptr) {
-      qd_trace_line(lp, "qd: error on cmd ~\n", row.trace_no);
+      qd_trace_line(lp, "$", row.trace);
     } else {
-      qd_trace_unit(up, "qd: error on cmd ~\n", row.trace_no);
+      qd_trace_unit(up, "$", row.trace);
     }
     qdshowfascmd("R", ans);
     break;

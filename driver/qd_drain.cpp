@@ -28,7 +28,10 @@ void qdf_wait_out(qd_line* lp) {
   if ((lp->qdl_flags & QDL_DRAIN_WAIT) != 0) {
     return;
   }
-  if (const int limit = qdf_output_limit(lp); limit != 0) {
+  // A timer still armed (a FAS_WAIT_SEND of an earlier wait is outstanding) keeps running:
+  // the watchdog counts from the first wait.
+  if (const int limit = qdf_output_limit(lp);
+      limit != 0 && (lp->qdl_flags & QDL_DRAIN_TIMER) == 0) {
     lp->drain_tid = timeout(qdf_wait_timeout, lp, static_cast<clock_t>(limit) * hz);
     lp->qdl_flags |= QDL_DRAIN_TIMER;
   }

@@ -121,6 +121,7 @@ void qdf_start_input(qd_line* lp) {
       cmd[2] = 0x80;
       cmd[3] = 1;
       qdf_logfasout(lp, cmd);
+      qdf_cancel_restart_input(lp); // this grant is the one a pending retry would have sent
       return;
     }
     // No packet: without a retry the line would never be granted input again.

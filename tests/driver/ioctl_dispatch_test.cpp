@@ -1,5 +1,5 @@
-// Ioctl messages handed to the driver directly: dispatch by node kind, the offline
-// refusal, the M_IOCDATA step of the copy exchange, copy requests, and the trace names.
+// Ioctl messages handed to the driver directly: dispatch by node kind, transparent forms,
+// the M_IOCDATA step of the copy exchange, copy requests, and the trace names.
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -130,8 +130,6 @@ TEST_F(IoctlDispatch, ByNodeKind) {
       {"unitnode", qd_ioc(VRNSETUPTR), kUnitNodeHandler},
       {"unitnode", qd_ioc(QMXLOCK), ENXIO},
       {"unitnode", TIOCMGET, ENXIO},
-      {"port", qd_ioc(STGET), EINVAL},
-      {"port", qd_ioc(STSET), EINVAL},
       {"port", qd_ioc(VRNONLINE), EINVAL},
       {"port", qd_ioc(QMXSCSI), EINVAL},
   };
@@ -147,24 +145,6 @@ TEST_F(IoctlDispatch, ByNodeKind) {
     EXPECT_EQ(ioc(reply)->ioc_error, c.error);
     EXPECT_EQ(ioc(reply)->ioc_rval, -1);
     EXPECT_EQ(ioc(reply)->ioc_count, 0u);
-  }
-}
-
-// A port line that is offline, or was never enabled, refuses every ioctl.
-TEST_F(IoctlDispatch, OfflinePort) {
-  for (int cmd : {TCGETS, TCSETSW, qd_ioc(QMXGETEXTCTL), qd_ioc(STGET)}) {
-    SCOPED_TRACE(qdf_ioctl_name(cmd));
-    locked([&] { port_->qdl_flags |= QDL_OFFLINE; });
-    Catcher catcher(port_);
-    const mblk_t* reply = schedule(catcher, cmd);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(reply->b_datap->db_type, M_IOCNAK);
-    EXPECT_EQ(ioc(reply)->ioc_error, ENODEV);
-  }
-  if constexpr (qd_trace_units) {
-    EXPECT_NE(ring_text(qd_ring_of(up_->qdu_trc))
-                  .find("schedule_ioctl(0000540f) TCSETSW\noffline\nNAK(13)"),
-              std::string::npos);
   }
 }
 

@@ -1,7 +1,5 @@
-// Interim stand-ins for the diagnostic-node and unit-node ioctl handlers, which come from
-// another branch. They refuse every request with an errno of their own (ENOSYS for the
-// diagnostic node, ENOTSUP for unit nodes), so that the dispatch tests can tell which codes
-// were handed over. Delete this file when the real handlers arrive.
+// Interim stand-ins, for linking only, for the diagnostic-node and unit-node ioctl
+// handlers, which come from another branch. Delete this file when the real ones arrive.
 #include <cerrno>
 
 #include "qddrv.h"
@@ -12,6 +10,6 @@ int qdf_diag_ioctl(queue_t*, mblk_t* mp, qd_line*) {
 }
 
 int qdf_vrn_ioctl(queue_t*, mblk_t* mp, qd_line*) {
-  qdf_make_ioctl_nak(mp, ENOTSUP);
+  qdf_make_ioctl_nak(mp, ENOSYS);
   return QD_IOC_DONE;
 }

@@ -17,10 +17,12 @@ std::string banner() {
 TEST_F(Autoconf, UnitsOnTwoAdaptersAttachAndTheRestIsRefused) {
   topo_->add_qmx(0, 2, {{.model = "QMX-8S1P-115A", .firmware = "V2.3"}});
   topo_->add_qmx(1, 4, {{.model = "QMX-16S-115A", .vendor = "BrannocZ", .firmware = "V1.9"}});
-  topo_->add_device(0, 5);                                                   // a disk
+  topo_->add_device(0, 5);                                                    // a disk
   topo_->add_device(1, 6, {.device_type = DTYPE_COMM, .vendor = "Orvane  "}); // another maker
-  topo_->add_qmx(0, 7, {{.model = "QMX-8S-115A", .firmware = "V9.9",
-                         .product = "QMX-NEWMODEL-XYZ"}}); // all 16 characters
+  topo_->add_qmx(0, 7,
+                 {{.model = "QMX-8S-115A",
+                   .firmware = "V9.9",
+                   .product = "QMX-NEWMODEL-XYZ"}}); // all 16 characters
   const auto results = load("forceload=1;\nallow_unload=1;\n");
   // Node order: the pseudo instance, then targets 2, 4, 5, 6, 7 on adapters 0 and 1.
   EXPECT_EQ(results,
@@ -28,14 +30,13 @@ TEST_F(Autoconf, UnitsOnTwoAdaptersAttachAndTheRestIsRefused) {
                                  Attach::kProbeFailed, Attach::kAttached, Attach::kProbeFailed,
                                  Attach::kProbeFailed, Attach::kProbeFailed, Attach::kProbeFailed,
                                  Attach::kProbeFailed, Attach::kProbeFailed}));
-  EXPECT_EQ(console(),
-            banner() + "     for Solaris 2.5.1, 2.6, 7 (X86) configured.\n"
-                       "Orvane QMX-8S1P-115A V2.3 at bus/target = 0/2\n"
-                       "Orvane QMX-16S-115A V1.9 at bus/target = 1/4\n"
-                       // The text stops at the end of the revision, never past it.
-                       "WARNING: Unrecognized Orvane device: QMX-NEWMODEL-XYZV9.9\n"
-                       "A newer driver revision may be needed.\n"
-                       "Contact Orvane for assistance.\n");
+  EXPECT_EQ(console(), banner() + "     for Solaris 2.5.1, 2.6, 7 (X86) configured.\n"
+                                  "Orvane QMX-8S1P-115A V2.3 at bus/target = 0/2\n"
+                                  "Orvane QMX-16S-115A V1.9 at bus/target = 1/4\n"
+                                  // The text stops at the end of the revision, never past it.
+                                  "WARNING: Unrecognized Orvane device: QMX-NEWMODEL-XYZV9.9\n"
+                                  "A newer driver revision may be needed.\n"
+                                  "Contact Orvane for assistance.\n");
 
   EXPECT_EQ(qd_bus_cnt, 2);
   for (auto [bus, target] : {std::pair{0, 2}, std::pair{1, 4}}) {
@@ -89,10 +90,10 @@ TEST_F(Autoconf, TargetAbove15AndOtherLunsAreRefused) {
                                "name=\"qd\" class=\"scsi\" target=0 lun=1;\n"));
   scsa_->configure();
   ASSERT_EQ(ddi_->load(qd_module_image()), 0);
-  EXPECT_EQ(ddi_->attach_all("qd"),
-            (std::vector<Attach>{Attach::kAttached, Attach::kProbeFailed, Attach::kProbeFailed,
-                                 Attach::kProbeFailed, Attach::kProbeFailed,
-                                 Attach::kProbeFailed}));
+  EXPECT_EQ(
+      ddi_->attach_all("qd"),
+      (std::vector<Attach>{Attach::kAttached, Attach::kProbeFailed, Attach::kProbeFailed,
+                           Attach::kProbeFailed, Attach::kProbeFailed, Attach::kProbeFailed}));
   for (int slot = 1; slot < QD_NDEVS; ++slot) {
     if (slot != 16) {
       ASSERT_EQ(qd_devs[slot], nullptr) << slot << ": the child on adapter 1, target 0";

@@ -174,9 +174,9 @@ TEST_F(Nodes, FailedNodeCreationLeavesTheDriverItsDiagnosticNode) {
   EXPECT_TRUE(node_names().empty());
   EXPECT_EQ(ddi_->attach(child(0, 3)), kemu::Attach::kAttached);
   auto names = node_names();
-  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 6),
-            (std::vector<std::string>{"qmxdiag", "ttyn00", "ttyn01", "ttyn00,cu", "ttyn01,cu",
-                                      "vrnn0"}));
+  EXPECT_EQ(
+      std::vector<std::string>(names.begin(), names.begin() + 6),
+      (std::vector<std::string>{"qmxdiag", "ttyn00", "ttyn01", "ttyn00,cu", "ttyn01,cu", "vrnn0"}));
   EXPECT_EQ(names.back(), "ttyc33,cu");
 
   qd_unit* first = scsi_unit(0, 2);

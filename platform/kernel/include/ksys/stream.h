@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "ksys/cred.h"
+#include "ksys/stropts.h"
 #include "ksys/types.h"
 
 // ---- Messages -------------------------------------------------------------------------------
@@ -67,10 +68,7 @@ inline constexpr unsigned BPRI_LO = 1;
 inline constexpr unsigned BPRI_MED = 2;
 inline constexpr unsigned BPRI_HI = 3;
 
-// M_FLUSH first byte, and flushq classes.
-inline constexpr unsigned char FLUSHR = 0x01;
-inline constexpr unsigned char FLUSHW = 0x02;
-inline constexpr unsigned char FLUSHRW = 0x03;
+// M_FLUSH first byte: FLUSHR, FLUSHW, FLUSHRW (ksys/stropts.h). flushq classes:
 inline constexpr int FLUSHDATA = 0; // M_DATA, M_DELAY, M_PROTO and M_PCPROTO only
 inline constexpr int FLUSHALL = 1;
 
@@ -226,25 +224,6 @@ inline constexpr int RNORM = 0x0000; // byte stream
 inline constexpr int RMSGD = 0x0001; // one message per read, the rest discarded
 inline constexpr int RMSGN = 0x0002; // one message per read, the rest kept
 inline constexpr int RMODEMASK = 0x0003;
-
-// ---- Stream head ioctls ---------------------------------------------------------------------
-
-struct strioctl {
-  int ic_cmd;
-  int ic_timout; // seconds; 0 the default (15 s), -1 no limit
-  int ic_len;    // request bytes; on return the reply's
-  char* ic_dp;
-};
-
-inline constexpr int STR = 'S' << 8;
-inline constexpr int I_PUSH = STR | 0x02;  // argument: module name
-inline constexpr int I_POP = STR | 0x03;   // removes the top module
-inline constexpr int I_LOOK = STR | 0x04;  // argument: buffer of FMNAMESZ + 1 bytes
-inline constexpr int I_FLUSH = STR | 0x05; // argument: FLUSHR, FLUSHW or FLUSHRW
-inline constexpr int I_STR = STR | 0x08;   // argument: strioctl
-inline constexpr int FMNAMESZ = 8;
-
-inline constexpr int STR_DEFAULT_TIMEOUT = 15; // seconds, for I_STR with ic_timout 0
 
 // ---- Routines -------------------------------------------------------------------------------
 

@@ -1,0 +1,68 @@
+// The node server: every character minor node of the kernel's registry as a Unix-domain
+// socket of the same name in a device directory, and one open of the device per connection.
+// The conversation on a socket is qdev/wire.h.
+//
+// Each connection gets a host thread that reads its requests and one or more that carry
+// them into the kernel (Kernel::call, with the credentials the socket's peer had when it
+// connected); a second worker starts only when a request arrives while another is still in
+// the kernel. The kernel must run on the real clock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kemu/ddi.h"
+#include "kemu/kernel.h"
+#include "ksys/cred.h"
+
+namespace qdhost {
+
+struct NodeServerOptions {
+  std::string dir;           // the device directory
+  mode_t socket_mode = 0666; // permission bits of every node's socket
+};
+
+// The credentials a call runs with, from the peer's effective ids (real ids the same).
+cred_t cred_from_peer(uid_t uid, gid_t gid);
+
+class NodeServer {
+public:
+  NodeServer(kemu::Kernel& kernel, kemu::Ddi& ddi, NodeServerOptions opts);
+  // Stops.
+  ~NodeServer();
+  NodeServer(const NodeServer&) = delete;
+  NodeServer& operator=(const NodeServer&) = delete;
+
+  // Creates the directory if it is missing and serves every character minor node the
+  // registry holds now. Refuses (EADDRINUSE) a directory in which a live server answers on
+  // any socket; sockets nobody answers on are left over from a dead one and are replaced.
+  // Refuses (EEXIST) a node whose name is taken by a file that is no socket. 0, or an errno
+  // with error() saying why; nothing is left behind on failure.
+  int start();
+  // Stops taking connections, removes the sockets it made, interrupts every call in
+  // progress and closes every open stream. Returns when all of that is done.
+  void stop();
+  const std::string& error() const;
+
+  // Node names served, in the registry's order.
+  std::vector<std::string> served() const;
+  // Connections not yet finished, and requests carried into the kernel and not yet done.
+  std::size_t connection_count() const;
+  std::size_t calls_in_progress() const;
+  // Waits until pred() holds, re-checking whenever a connection or call starts or ends;
+  // false when `limit` passed first.
+  bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit);
+
+  struct Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace qdhost

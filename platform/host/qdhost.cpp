@@ -1,0 +1,75 @@
+// qdhost: boots the emulated kernel, builds the system (system_setup.h) and serves its device
+// nodes until SIGTERM or SIGINT, then closes every stream, removes its sockets and exits 0.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kemu/console.h"
+#include "kemu/ddi.h"
+#include "kemu/kernel.h"
+#include "qdhost/host_config.h"
+#include "qdhost/node_server.h"
+#include "qdhost/system_setup.h"
+
+namespace {
+
+void print_reports(kemu::Kernel& kernel) {
+  for (const kemu::Report& r : kernel.take_reports()) {
+    std::fprintf(stderr, "qdhost: kernel: %s\n", r.what.c_str());
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::vector<const char*> args(argv + 1, argv + argc);
+  std::string error;
+  auto cfg = qdhost::parse_command_line(args, std::getenv("QD_DEVDIR"), &error);
+  if (!cfg) {
+    std::fprintf(stderr, "qdhost: %s\n%s\n", error.c_str(), qdhost::kUsage);
+    return 1;
+  }
+
+  // Every thread started from here on inherits the mask, so the signals wait for sigwait.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  kemu::console_to_stderr(true);
+  kemu::KernelOptions opts;
+  opts.clock = kemu::ClockMode::kReal;
+  opts.speed = cfg->speed;
+  kemu::Kernel kernel(opts);
+  kemu::TreeSpec tree;
+  tree.adapters.clear();
+  kemu::Ddi ddi(tree);
+
+  if (int err = qdhost::bring_up(kernel, ddi, *cfg, &error); err != 0) {
+    std::fprintf(stderr, "qdhost: %s\n", error.empty() ? "setup failed" : error.c_str());
+    print_reports(kernel);
+    return 1;
+  }
+  int status = 0;
+  {
+    qdhost::NodeServer server(kernel, ddi, {cfg->devdir});
+    if (server.start() != 0) {
+      std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
+      status = 1;
+    } else {
+      std::fprintf(stderr, "qdhost: serving %zu nodes in %s\n", server.served().size(),
+                   cfg->devdir.c_str());
+      int sig = 0;
+      sigwait(&stop_signals, &sig);
+      std::fprintf(stderr, "qdhost: stopping on signal %d\n", sig);
+    }
+  }
+  qdhost::take_down(kernel, ddi, *cfg);
+  print_reports(kernel);
+  return status;
+}

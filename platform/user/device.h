@@ -1,0 +1,64 @@
+// The library's record of one opened node and the exchange of requests and results on its
+// socket. Internal to platform/user.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "qdev/wire.h"
+
+namespace qdev::detail {
+
+struct Packet {
+  wire::Header h{};
+  std::vector<std::byte> payload;
+};
+
+// Receive buffers, one per nesting level (a signal handler's call inside another call).
+inline constexpr int kDepths = 4;
+
+struct Device {
+  int fd = -1;
+  int oflag = 0; // what F_GETFL reports
+  std::uint32_t next_id = 1;
+  int depth = 0;             // calls in progress on it
+  bool closing = false;      // closed while a call was in progress: the outermost call releases it
+  bool gone = false;         // qdhost hung up or broke the conversation
+  std::vector<Packet> stash; // results that arrived for another waiting call
+  std::vector<std::byte> rx[kDepths];
+};
+
+// The node descriptor fd, or null.
+Device* find(int fd);
+// Takes ownership; false when fd is beyond the table (the caller closes it).
+bool adopt(std::unique_ptr<Device> d);
+// Closes the socket and forgets the descriptor.
+void release(int fd);
+
+// Marks a call in progress; the outermost one releases a descriptor closed meanwhile.
+class Busy {
+public:
+  explicit Busy(Device& d) : d_(d) { ++d_.depth; }
+  ~Busy();
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+private:
+  Device& d_;
+};
+
+// Sends a request (header and payload pieces) and waits for its result. 0, or the errno
+// of a failed exchange (EIO when qdhost is gone). A signal while waiting sends kInterrupt
+// and waits on.
+int transact(Device& d, wire::Header req, std::span<const iovec> payload, Packet& out);
+
+// A connected socket to a node's socket path, or -1 with errno (ENOENT no such node,
+// ENXIO nobody serves it).
+int connect_node(const char* socket_path);
+
+} // namespace qdev::detail

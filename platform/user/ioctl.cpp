@@ -1,0 +1,183 @@
+// ioctl on nodes: the memory each form exposes to the driver, the request, and the copies
+// the driver made, applied on return.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "device.h"
+#include "handles.h"
+#include "host_calls.h"
+#include "qdev/qdev.h"
+
+namespace qdev {
+namespace {
+
+using detail::Area;
+using detail::Busy;
+using detail::Device;
+using detail::Packet;
+
+int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+// Codes whose numbers mean something else to the host.
+bool system_v_code(int cmd) {
+  const int family = (cmd >> 8) & 0xff;
+  return family == 'T' || family == 't' || family == 'S';
+}
+
+bool overlap(const Area& a, const Area& b) {
+  return a.addr < b.addr + b.len && b.addr < a.addr + a.len;
+}
+
+const Area* area_for(const std::vector<Area>& areas, std::uint64_t addr, std::uint64_t len) {
+  for (const Area& a : areas) {
+    if ((a.use & wire::kRegionOut) != 0 && addr >= a.addr && len <= a.len &&
+        addr - a.addr <= a.len - len) {
+      return &a;
+    }
+  }
+  return nullptr;
+}
+
+// Applies the driver's copies; false when one lies outside what was exposed.
+bool apply_writes(const std::vector<Area>& areas, const Packet& res) {
+  std::size_t at = 0;
+  const std::size_t table = std::size_t{res.h.count} * sizeof(wire::Write);
+  if (res.h.count > wire::kMaxWrites || table > res.payload.size()) {
+    return false;
+  }
+  std::size_t data = table;
+  for (std::uint32_t i = 0; i < res.h.count; ++i, at += sizeof(wire::Write)) {
+    wire::Write w{};
+    std::memcpy(&w, res.payload.data() + at, sizeof w);
+    const Area* a = area_for(areas, w.addr, w.len);
+    if (a == nullptr || res.payload.size() - data < w.len) {
+      return false;
+    }
+    std::memcpy(static_cast<char*>(a->local) + (w.addr - a->addr), res.payload.data() + data,
+                w.len);
+    data += w.len;
+  }
+  return true;
+}
+
+int device_ioctl(Device& d, int cmd, std::intptr_t arg, std::vector<Area> areas) {
+  if (d.closing) {
+    return fail(EBADF);
+  }
+  detail::add_registered(areas);
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    total += areas[i].len;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (overlap(areas[i], areas[j])) {
+        return fail(EFAULT); // an argument lies across a registered buffer's addresses
+      }
+    }
+  }
+  if (areas.size() > wire::kMaxRegions || total > wire::kMaxRegionBytes) {
+    return fail(EINVAL);
+  }
+  std::vector<wire::Region> table;
+  std::vector<iovec> iov(1);
+  for (const Area& a : areas) {
+    table.push_back({a.addr, static_cast<std::uint32_t>(a.len), a.use});
+    if ((a.use & wire::kRegionIn) != 0 && a.len > 0) {
+      iov.push_back({a.local, a.len});
+    }
+  }
+  iov[0] = {table.data(), table.size() * sizeof(wire::Region)};
+
+  wire::Header h{};
+  h.op = static_cast<std::uint32_t>(wire::Op::kIoctl);
+  h.a = cmd;
+  h.b = arg;
+  h.count = static_cast<std::uint32_t>(table.size());
+  Busy busy(d);
+  Packet res;
+  if (int err = detail::transact(d, h, iov, res); err != 0) {
+    return fail(err);
+  }
+  if (!apply_writes(areas, res)) {
+    return fail(EFAULT);
+  }
+  if (res.h.error != 0) {
+    return fail(res.h.error);
+  }
+  return static_cast<int>(res.h.a);
+}
+
+Area arg_area(const void* p, std::size_t len, std::uint32_t use) {
+  return {reinterpret_cast<std::uintptr_t>(p), const_cast<void*>(p), len, use};
+}
+
+constexpr std::uint32_t kInOut = wire::kRegionIn | wire::kRegionOut;
+
+} // namespace
+
+int ioctl_value(int fd, int cmd, long value) {
+  Device* d = detail::find(fd);
+  if (d == nullptr) {
+    return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_value(fd, cmd, value);
+  }
+  return device_ioctl(*d, cmd, value, {});
+}
+
+int ioctl(int fd, int cmd, strioctl* s) {
+  Device* d = detail::find(fd);
+  if (d == nullptr) {
+    return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, s);
+  }
+  std::vector<Area> areas;
+  if (s != nullptr) {
+    areas.push_back(arg_area(s, sizeof *s, kInOut));
+    // Lengths the stream head refuses expose nothing; it answers them itself.
+    if (s->ic_dp != nullptr && s->ic_len > 0 &&
+        static_cast<std::size_t>(s->ic_len) <= wire::kMaxRegionBytes) {
+      areas.push_back(arg_area(s->ic_dp, static_cast<std::size_t>(s->ic_len), kInOut));
+    }
+  }
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(s), std::move(areas));
+}
+
+int ioctl(int fd, int cmd, const char* text) {
+  Device* d = detail::find(fd);
+  if (d == nullptr) {
+    return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, text);
+  }
+  std::vector<Area> areas;
+  if (text != nullptr) {
+    areas.push_back(arg_area(text, std::strlen(text) + 1, wire::kRegionIn));
+  }
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(text), std::move(areas));
+}
+
+int ioctl(int fd, int cmd, void* buf, std::size_t len) {
+  Device* d = detail::find(fd);
+  if (d == nullptr) {
+    return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
+  }
+  std::vector<Area> areas;
+  if (buf != nullptr && len > 0) {
+    areas.push_back(arg_area(buf, len, kInOut));
+  }
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), std::move(areas));
+}
+
+int ioctl(int fd, int cmd, const void* buf, std::size_t len) {
+  Device* d = detail::find(fd);
+  if (d == nullptr) {
+    return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
+  }
+  std::vector<Area> areas;
+  if (buf != nullptr && len > 0) {
+    areas.push_back(arg_area(buf, len, wire::kRegionIn));
+  }
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), std::move(areas));
+}
+
+} // namespace qdev

@@ -82,6 +82,9 @@ struct qd_line {
   timeout_id_t edp_tid;           // qdf_edp_timeout
   timeout_id_t drain_tid;
   timeout_id_t ioctl_tid; // ioctl watchdog
+  // Pending input-grant retry (qdf_restart_input), null when none: kept so that it can be
+  // cancelled before the record goes away and so that one line never runs two retry chains.
+  timeout_id_t restart_tid;
   std::int32_t inputctrl_answers;
   std::int32_t wdog_count; // output watchdog count
   std::int32_t missed_polls;

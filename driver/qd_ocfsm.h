@@ -32,6 +32,14 @@ inline constexpr int OC_DONE = 0;
 inline constexpr int OC_FAILED = 1;
 inline constexpr int OC_KEEP_WAITING = 2;
 
+// One entry of the open/close table: the next state and the action to run.
+struct oc_fsm_entry {
+  unsigned char next_state;
+  unsigned char action;
+};
+inline constexpr int OC_NSTATES = 5;
+extern const oc_fsm_entry oc_fsmtab[OC_NSTATES][OC_NINPUTS];
+
 // All but the two timeout callbacks are called with the line's unit mutex held.
 int qdf_oc_manager(qd_line* lp, int input);
 int qdf_oc_fsm(qd_line* lp, int input, int nested);
@@ -44,3 +52,11 @@ int qdf_deinit_line(qd_line* lp); // 0, or 1 when not cleanly disabled
 int qdf_enable_fw(qd_line* lp);   // 0 or errno
 int qdf_disable_fw(qd_line* lp);  // 0, or 1 on failure
 void qdf_line_offline(qd_line* lp);
+
+// Clock ticks a line is held after a close, and the least time DTR stays low before it is
+// raised again: dtrdel for the dial-out node and modem lines, grddel for local lines.
+int qdf_guard_delay(const qd_line* lp);
+// For unload, with the unit mutex held and no open or close running on the line: cancels a
+// pending guard wake-up (or waits for one already running), so that no callout outlives
+// the record.
+void qdf_guard_cancel(qd_line* lp);

@@ -27,3 +27,6 @@ void qdf_move_to_queue(const unsigned char* src, qd_parq* ring, int n);
 void qdf_move_from_queue(qd_parq* ring, unsigned char* dst, int n);
 void qdf_output_watchdog(qd_line* lp);
 void qd_set_curr_size_fassend(qd_line* lp);
+// Seconds that output of the line may take before its watchdogs give up (0: no limit):
+// louttmr for a local line opened on the dial-in node, else outtmr.
+int qdf_output_limit(const qd_line* lp);

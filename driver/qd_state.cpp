@@ -6,15 +6,20 @@
 #include <cstring>
 #include <iterator>
 
+#include "qd_diag_ioctl.h"
 #include "qd_line.h"
 #include "qd_log.h"
 #include "qd_mem.h"
 #include "qd_pool.h"
+#include "qd_timer.h"
 #include "qd_trace.h"
 #include "qd_unit.h"
+#include "qd_unitops.h"
 
 int qd_systime = QD_SYSTIME_START;
 std::uint32_t qd_err_level = 1;
+kcondvar_t qd_lbolt;
+termios* dflt_termios;
 
 qd_unit* qd_units[QD_NUNITS];
 scsi_device* qd_devs[QD_NDEVS];
@@ -33,6 +38,14 @@ int qd_mem_mutex_made;
 
 qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 
+int qd_init_driver_done;
+kmutex_t qd_scsi_ioctl_mutex;
+qd_scsi_slot qd_scsi_ioctl_slot;
+
+int qd_timer_running;
+int qd_going_down;
+int qd_last_scan;
+
 namespace {
 // Records and plain structures go back to all zero bytes, as at load.
 template <class T> void zero(T& v) {
@@ -44,6 +57,8 @@ template <class T> void zero(T& v) {
 void qd_reset_driver_state() {
   qd_systime = QD_SYSTIME_START;
   qd_err_level = 1;
+  zero(qd_lbolt);
+  dflt_termios = nullptr;
 
   std::fill(std::begin(qd_units), std::end(qd_units), nullptr);
   std::fill(std::begin(qd_devs), std::end(qd_devs), nullptr);
@@ -64,4 +79,12 @@ void qd_reset_driver_state() {
   qd_mem_mutex_made = 0;
 
   zero(qd_trcbuf);
+
+  qd_init_driver_done = 0;
+  zero(qd_scsi_ioctl_mutex);
+  zero(qd_scsi_ioctl_slot);
+
+  qd_timer_running = 0;
+  qd_going_down = 0;
+  qd_last_scan = 0;
 }

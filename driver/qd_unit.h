@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "ksys/mutex.h"
+#include "ksys/time.h"
 #include "ksys/tty_common.h"
 #include "qd.h"
 #include "qd_trace.h"
@@ -42,10 +43,11 @@ struct qd_unit {
   std::uint32_t qdu_pod_offline; // bit p: pod p reported offline
   int qdu_offline_time;          // qd_systime when it last went offline
   int qdu_enabled_lines;
-  qd_line* qdu_unitnode; // Lanvara: the unit node's line record
-  mblk_t* qdu_lock_mp;   // QMXLOCK request being answered
-  int qdu_lock_count;    // QMXLOCK one-second checks left
-  qd_pkt* pkt_head;      // outgoing chain
+  qd_line* qdu_unitnode;     // Lanvara: the unit node's line record
+  mblk_t* qdu_lock_mp;       // QMXLOCK request being answered
+  int qdu_lock_count;        // QMXLOCK one-second checks left
+  timeout_id_t qdu_lock_tid; // the QMXLOCK check armed; null when none
+  qd_pkt* pkt_head;          // outgoing chain
   qd_pkt* pkt_tail;
   qd_pkt* qdu_inflight;     // packet of the outstanding WRITE
   qd_pkt* qdu_rcvpkt;       // where answers arrive
@@ -70,6 +72,9 @@ struct qd_unit {
   int qdu_srtt;      // smoothed poll answer time, clock ticks
   int qdu_rttvar;    // its deviation
   int qdu_max_send;  // most data bytes of one FAS_SEND
+  // The SCSI retry callout armed for the command that failed, null when none is pending;
+  // going offline cancels it, and a retry that finds it cleared does nothing.
+  timeout_id_t qdu_retry_tid;
   [[no_unique_address]] qd_trace_ring_if<qd_trace_units> qdu_trc;
 };
 static_assert(std::is_trivial_v<qd_unit>);

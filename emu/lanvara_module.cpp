@@ -311,7 +311,7 @@ void LanvaraModule::run() {
           continue;
         }
         const AnswerFault fault = rule->fault;
-        if (fault == AnswerFault::replace) {
+        if (fault == AnswerFault::replace || fault == AnswerFault::drop_connection) {
           out.insert(out.end(), rule->bytes.begin(), rule->bytes.end());
         }
         if (rule->times > 0 && --rule->times == 0) {
@@ -327,8 +327,8 @@ void LanvaraModule::run() {
       const std::size_t piece = sh.split == 0 ? out.size() : sh.split;
       for (std::size_t at = 0; at < out.size(); at += piece) {
         const auto from = out.begin() + static_cast<std::ptrdiff_t>(at);
-        io.pending.emplace_back(from, from + static_cast<std::ptrdiff_t>(
-                                                 std::min(piece, out.size() - at)));
+        io.pending.emplace_back(
+            from, from + static_cast<std::ptrdiff_t>(std::min(piece, out.size() - at)));
       }
       io.close_after = io.close_after || close;
     }

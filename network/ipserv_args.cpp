@@ -12,27 +12,26 @@
 namespace qdnet::ipserv {
 namespace {
 
-constexpr const char kUsageBody[] =
-    "\n  flags can include:\n"
-    "    -reset    to reset the module before doing anything else\n"
-    "    -store    to store the IP address in the module's EEPROM\n"
-    "    -erase    to erase a stored IP from the module's EEPROM\n"
-    "    -host auth_ip [ auth_netmask ]\n"
-    "              to add an IP address or list of IP addresses\n"
-    "              to the module's authorized host list\n"
-    "              (may be used up to eight times)\n"
-    "    -firmware filename\n"
-    "              to upload a firmware image to the Lanvara\n"
-    "              module once the IP address has been served\n"
-    "\n"
-    "  hw_addr is the hardware (MAC) address of the device to\n"
-    "    be served its IP address.\n"
-    "  ip_addr is the IP address to be served.\n"
-    "\n"
-    "  N.B.: hw_addr should be expressed in hexadecimal\n"
-    "        (as on the underside of the Lanvara module),\n"
-    "        and ip_addr in Internet standard (decimal) dot\n"
-    "        notation (e.g., 192.9.200.10).\n";
+constexpr const char kUsageBody[] = "\n  flags can include:\n"
+                                    "    -reset    to reset the module before doing anything else\n"
+                                    "    -store    to store the IP address in the module's EEPROM\n"
+                                    "    -erase    to erase a stored IP from the module's EEPROM\n"
+                                    "    -host auth_ip [ auth_netmask ]\n"
+                                    "              to add an IP address or list of IP addresses\n"
+                                    "              to the module's authorized host list\n"
+                                    "              (may be used up to eight times)\n"
+                                    "    -firmware filename\n"
+                                    "              to upload a firmware image to the Lanvara\n"
+                                    "              module once the IP address has been served\n"
+                                    "\n"
+                                    "  hw_addr is the hardware (MAC) address of the device to\n"
+                                    "    be served its IP address.\n"
+                                    "  ip_addr is the IP address to be served.\n"
+                                    "\n"
+                                    "  N.B.: hw_addr should be expressed in hexadecimal\n"
+                                    "        (as on the underside of the Lanvara module),\n"
+                                    "        and ip_addr in Internet standard (decimal) dot\n"
+                                    "        notation (e.g., 192.9.200.10).\n";
 
 void append_octets(std::vector<std::uint8_t>& list, in_addr_t addr) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(&addr);

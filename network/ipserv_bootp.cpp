@@ -146,8 +146,7 @@ std::optional<int> send_reply(DatagramLink& link, std::uint8_t* buf, const Confi
     std::fprintf(out, "(Responding via the gateway at %s...)\n", ::inet_ntoa(a));
   }
   if (to.needs_arp) {
-    setarp(link, cfg.served, msg.data() + bootp::kChaddr, std::min<int>(msg[bootp::kHlen], 6),
-           out);
+    setarp(link, cfg.served, msg.data() + bootp::kChaddr, std::min<int>(msg[bootp::kHlen], 6), out);
   }
   if (link.connect(ipv4_address(to.addr, to.port)) < 0) {
     perror_to(out, "connect");

@@ -12,7 +12,8 @@ namespace qdnet::ipserv {
 namespace {
 
 void print_box(std::FILE* out, int text_width, std::initializer_list<const char*> lines) {
-  const std::string frame = "  +" + std::string(static_cast<std::size_t>(text_width + 1), '-') + "+\n";
+  const std::string frame =
+      "  +" + std::string(static_cast<std::size_t>(text_width + 1), '-') + "+\n";
   std::fputs(frame.c_str(), out);
   for (const char* line : lines) {
     std::fprintf(out, "  | %-*s|\n", text_width, line);

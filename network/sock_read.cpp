@@ -17,8 +17,7 @@ int sock_read_with(const ReadFn& rd, int fd, unsigned char* buf, int n) {
 }
 
 int sock_read(int fd, unsigned char* buf, int n) {
-  return sock_read_with([](int f, void* b, std::size_t c) { return ::read(f, b, c); }, fd, buf,
-                        n);
+  return sock_read_with([](int f, void* b, std::size_t c) { return ::read(f, b, c); }, fd, buf, n);
 }
 
 } // namespace qdnet

@@ -126,8 +126,7 @@ bool Exchange::unlock_and_inquire(VrnInquiry* out) {
   if (sock_read(fd_, data.data(), static_cast<int>(length)) < 0) {
     return fail(VrnEvent::data_read_failed);
   }
-  const VrnInquiry inq =
-      parse_inquiry(data.data(), std::min(length, opts_.inquiry_buffer), length);
+  const VrnInquiry inq = parse_inquiry(data.data(), std::min(length, opts_.inquiry_buffer), length);
   tell(VrnEvent::data_ok, nullptr, &inq);
   if (out != nullptr) {
     *out = inq;

@@ -51,7 +51,8 @@ struct LanvaraOptions {
 
 enum class AnswerFault {
   replace,         // these bytes go out in its place
-  drop_connection, // the connection is closed instead (what was sent before still goes)
+  drop_connection, // these bytes (often none: an answer cut short) go out in its place,
+                   // then the connection closes; what was sent before still goes
   go_silent,       // nothing is sent from this answer on, as set_silent(true)
   swallow,         // this answer is lost
 };
@@ -80,7 +81,7 @@ public:
   int start();
   // Closes the listener and the connection and joins the I/O thread.
   void stop();
-  in_addr_t address() const; // network order
+  in_addr_t address() const;  // network order
   std::uint16_t port() const; // host order, once started
 
   // ---- Faults ----

@@ -133,10 +133,10 @@ enum class RequestCheck { accepted, short_packet, not_request, bad_hlen, other_h
 RequestCheck check_request(std::span<const std::uint8_t> msg, const HwAddr& hw);
 
 struct Destination {
-  in_addr_t addr;      // network order
-  std::uint16_t port;  // network order
-  bool via_gateway;    // giaddr: tell the operator
-  bool needs_arp;      // the module has no address yet
+  in_addr_t addr;     // network order
+  std::uint16_t port; // network order
+  bool via_gateway;   // giaddr: tell the operator
+  bool needs_arp;     // the module has no address yet
 };
 // bootps and bootpc in network order.
 Destination reply_destination(std::span<const std::uint8_t> msg, in_addr_t served,
@@ -151,8 +151,7 @@ std::size_t build_reply(std::span<std::uint8_t> msg, const Config& cfg,
 std::optional<in_addr_t> own_host_address();
 
 // Waits in 5-second turns until an acceptable request has arrived in buf; its length.
-std::size_t await_request(DatagramLink& link, const Config& cfg, std::uint8_t* buf,
-                          std::FILE* out);
+std::size_t await_request(DatagramLink& link, const Config& cfg, std::uint8_t* buf, std::FILE* out);
 
 // Answers the request: the exit status when the program ends here (1 when the reply could
 // not be sent, 0 when there is no firmware to upload), else nothing.

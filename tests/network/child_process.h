@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace nettest {
@@ -15,6 +16,8 @@ namespace nettest {
 inline constexpr std::chrono::milliseconds kLimit{20000};
 
 struct ChildSpec {
+  ChildSpec(std::string p, std::vector<std::string> a = {}, std::vector<std::string> e = {})
+      : path(std::move(p)), args(std::move(a)), env(std::move(e)) {}
   std::string path;
   std::vector<std::string> args; // after the program's name
   std::vector<std::string> env;  // "NAME=value", added to this process's environment

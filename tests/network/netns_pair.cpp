@@ -62,7 +62,7 @@ bool NetnsPair::ip(const std::vector<std::string>& args, std::string* out) const
   return status == 0;
 }
 
-NetnsPair::NetnsPair() {
+NetnsPair::NetnsPair(bool arp_b) {
   const std::string tag = "qd" + std::to_string(::getpid());
   ns_a_ = tag + "srv";
   ns_b_ = tag + "mod";
@@ -87,7 +87,7 @@ NetnsPair::NetnsPair() {
   if (!ip({"-n", ns_a_, "addr", "add", std::string(kAddrA) + "/24", "dev", dev_a_}) ||
       !ip({"-n", ns_b_, "addr", "add", std::string(kAddrB) + "/24", "dev", dev_b_}) ||
       !ip({"-n", ns_a_, "link", "set", dev_a_, "up"}) ||
-      !ip({"-n", ns_b_, "link", "set", dev_b_, "up", "arp", "off"})) {
+      !ip({"-n", ns_b_, "link", "set", dev_b_, "up", "arp", arp_b ? "on" : "off"})) {
     return;
   }
   std::string mac_a_text;
@@ -124,8 +124,11 @@ NetnsPair::NetnsPair() {
     ADD_FAILURE() << "hardware addresses of the pair not found";
     return;
   }
+  // Without ARP, B would send even its broadcasts to its own hardware address.
   ok_ = ip({"-n", ns_b_, "neigh", "replace", kAddrA, "lladdr", mac_a_text, "dev", dev_b_, "nud",
-            "permanent"});
+            "permanent"}) &&
+        ip({"-n", ns_b_, "neigh", "replace", "255.255.255.255", "lladdr", "ff:ff:ff:ff:ff:ff",
+            "dev", dev_b_, "nud", "permanent"});
 }
 
 NetnsPair::~NetnsPair() {

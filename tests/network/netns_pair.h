@@ -2,7 +2,8 @@
 // "module" (B), on 127.99.0.1 and 127.99.0.2. Loopback addresses on the veth keep every
 // packet inside the pair (route_localnet lets them be routed there; loopback stays down,
 // so nothing in 127.0.0.0/8 is local but the pair's own addresses). B answers no ARP, so a
-// packet from A reaches B only through an entry A was given; B knows A's hardware address.
+// packet from A reaches B only through an entry A was given (unless asked otherwise); B
+// knows A's hardware address.
 // Both namespaces, and the pair with them, are deleted at the end, also after a failure.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace nettest {
 
@@ -21,7 +23,8 @@ public:
   // Why namespaces cannot be made here ("" when they can): needs root and iproute2.
   static std::string unavailable();
 
-  NetnsPair();
+  // arp_b: B answers ARP like any host (when A must reach it before any entry is made).
+  explicit NetnsPair(bool arp_b = false);
   ~NetnsPair();
   NetnsPair(const NetnsPair&) = delete;
   NetnsPair& operator=(const NetnsPair&) = delete;

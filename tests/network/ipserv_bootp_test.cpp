@@ -29,9 +29,10 @@ void put_addr(Bytes& m, std::size_t at, in_addr_t a) {
   std::memcpy(&m[at], &a, 4);
 }
 
-// A request as a module sends it: 300 bytes, a running pattern where nothing is set.
+// A request as a module sends it: 300 bytes, a running pattern where nothing is set; a
+// shorter one is cut from it.
 Bytes request(std::size_t size = 300) {
-  Bytes m(size);
+  Bytes m(std::max<std::size_t>(size, 300));
   std::iota(m.begin(), m.end(), std::uint8_t{7});
   m[bp::kOp] = 1;
   m[1] = 1;
@@ -42,6 +43,7 @@ Bytes request(std::size_t size = 300) {
   std::copy(kHw.begin(), kHw.end(), m.begin() + bp::kChaddr);
   const std::uint8_t magic[4] = {99, 130, 83, 99};
   std::copy(magic, magic + 4, m.begin() + 236);
+  m.resize(size);
   return m;
 }
 

@@ -1,20 +1,14 @@
-// kvipserv's firmware upload: block by block over a scripted socket (silence costs no
-// time there), and once over real loopback sockets.
+// kvipserv's firmware upload, block by block over a scripted socket: silence costs no time
+// there. The upload over real sockets is in the namespace suite.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <thread>
 
-#include "child_process.h"
 #include "fake_link.h"
 #include "module_fixture.h"
 #include "qdnet/ipserv.h"
-#include "qdnet/socket_util.h"
 #include "temp_dir.h"
 
 namespace nettest {
@@ -181,58 +175,6 @@ TEST_F(TftpUpload, FailuresOfTheFileAndTheSocket) {
   MemStream out3;
   EXPECT_EQ(ip::tftp_upload(gone, file_, out3.file()), 0);
   EXPECT_EQ(out3.text(), std::string(kAwaiting) + "open: No such file or directory\n");
-}
-
-TEST_F(TftpUpload, OverLoopbackSockets) {
-  make_file(1300);
-  const int server = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at = qdnet::ipv4_address(htonl(INADDR_LOOPBACK), 0);
-  socklen_t len = sizeof at;
-  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-  ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&at), &len), 0);
-  ip::SocketLink link(server);
-  int status = -1;
-  std::thread upload([&] { status = ip::tftp_upload(link, file_, out_.file()); });
-  // On a failed assertion the server ends by itself after 5 seconds of silence.
-  struct Joiner {
-    std::thread& t;
-    ~Joiner() {
-      if (t.joinable()) {
-        t.join();
-      }
-    }
-  } joiner{upload};
-
-  const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
-  const Bytes rrq = read_request(file_);
-  ASSERT_EQ(
-      ::sendto(client, rrq.data(), rrq.size(), 0, reinterpret_cast<sockaddr*>(&at), sizeof at),
-      static_cast<ssize_t>(rrq.size()));
-  Bytes got;
-  unsigned expect = 1;
-  for (bool ended = false; !ended;) {
-    pollfd p{client, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, static_cast<int>(kLimit.count())), 1) << "no block " << expect;
-    std::uint8_t buf[600];
-    sockaddr_in from{};
-    socklen_t flen = sizeof from;
-    const ssize_t n =
-        ::recvfrom(client, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
-    ASSERT_GE(n, 4);
-    EXPECT_EQ(from.sin_port, at.sin_port) << "data comes from the bound port";
-    ASSERT_EQ(buf[1], tftp::kData);
-    ASSERT_EQ(block_of(Bytes(buf, buf + 4)), expect);
-    got.insert(got.end(), buf + 4, buf + n);
-    ended = n == 4 && expect > 1;
-    const Bytes ack = packet(tftp::kAck, expect++);
-    ASSERT_EQ(::sendto(client, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&from), flen),
-              4);
-  }
-  upload.join();
-  ::close(client);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(got, content_);
-  EXPECT_EQ(out_.text(), std::string(kAwaiting) + kStarting + kDone);
 }
 
 } // namespace

@@ -260,6 +260,13 @@ void Engine::restart() {
   });
 }
 
+void Engine::set_firmware(std::string revision) {
+  enter([&] {
+    options_.firmware = std::move(revision);
+    fw_ = firmware_features(options_.firmware);
+  });
+}
+
 // ---- Answers ---------------------------------------------------------------------------
 
 void Engine::answer(const std::array<std::uint8_t, 8>& header, std::span<const std::uint8_t> data) {

@@ -202,6 +202,9 @@ public:
   void new_connection();
   // Firmware restart or power cycle: every line is wiped, queued answers are dropped.
   void restart();
+  // A new firmware image (its revision text): decides the commands known from now on. The
+  // unit that loads it restarts the engine afterwards.
+  void set_firmware(std::string revision);
 
   // ---- Answers ----
   bool answers_waiting();

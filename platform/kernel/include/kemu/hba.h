@@ -108,6 +108,11 @@ public:
   // locks: do not block and do not call into the driver. Answer through cmd->complete(),
   // now or later.
   virtual void command(std::shared_ptr<ScsiCommand> cmd) = 0;
+  // The adapter's fault script answered a command in the target's place with a status or
+  // a check condition, so the driver believes the target received it. A target that keeps
+  // state across commands (what the last READ returned) hears of it here, with the same
+  // restrictions as command(). The command is answered already.
+  virtual void stood_in(const ScsiCommand& cmd) { (void)cmd; }
 };
 
 inline constexpr int kAnyOpcode = -1;

@@ -184,6 +184,12 @@ void Connection::interrupt(std::uint32_t id) {
   }
 }
 
+bool Connection::interrupted(std::uint32_t id) {
+  std::lock_guard<std::mutex> lk(mu_);
+  auto it = inflight_.find(id);
+  return it != inflight_.end() && it->second.interrupted;
+}
+
 void Connection::interrupt_all_locked(std::uint32_t except) {
   for (auto& [id, c] : inflight_) {
     if (id == except) {
@@ -210,22 +216,20 @@ void Connection::worker_main() {
     Request r = std::move(queue_.front());
     queue_.pop_front();
     lk.unlock();
-    ++server_.calls;
-    server_.notify();
     execute(r);
     lk.lock();
     inflight_.erase(r.h.id);
-    --server_.calls;
-    lk.unlock();
-    server_.notify();
-    lk.lock();
   }
 }
 
 bool Connection::run(std::uint32_t id, const std::function<void()>& fn) {
   kemu::Kernel& k = server_.kernel;
-  return k.call(
+  bool counted = false;
+  bool ok = k.call(
       [&] {
+        ++server_.calls;
+        counted = true;
+        server_.notify();
         {
           std::lock_guard<std::mutex> lk(mu_);
           auto it = inflight_.find(id);
@@ -244,6 +248,11 @@ bool Connection::run(std::uint32_t id, const std::function<void()>& fn) {
         }
       },
       kemu::Wait::kJump, cred_);
+  if (counted) {
+    --server_.calls;
+    server_.notify();
+  }
+  return ok;
 }
 
 void Connection::execute(Request& r) {
@@ -260,7 +269,8 @@ void Connection::execute(Request& r) {
   }
   std::shared_lock<std::shared_mutex> lk(file_mu_);
   if (!opened_) {
-    send_result(id, EBADF, -1);
+    // A call the program gave up on before a close overtook it ends as interrupted.
+    send_result(id, interrupted(id) ? EINTR : EBADF, -1);
     return;
   }
   switch (static_cast<wire::Op>(r.h.op)) {

@@ -33,8 +33,8 @@ struct ServerState {
   std::mutex mu;
   std::condition_variable changed;
   std::atomic<std::size_t> connections{0};
-  std::atomic<std::size_t> calls{0};
-  int wake_fd = -1; // eventfd of the accepting thread: a connection finished
+  std::atomic<std::size_t> calls{0}; // calls running in the kernel
+  int wake_fd = -1;                  // eventfd of the accepting thread: a connection finished
   void notify();
 };
 
@@ -73,6 +73,7 @@ private:
   void enqueue(Request r);
   void interrupt(std::uint32_t id);
   void interrupt_all_locked(std::uint32_t except);
+  bool interrupted(std::uint32_t id);
   void worker_main();
   void execute(Request& r);
   void do_open(const Request& r);

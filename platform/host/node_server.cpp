@@ -227,13 +227,14 @@ struct NodeServer::Impl {
       if (::poll(pf.data(), pf.size(), -1) < 0 && errno != EINTR) {
         return;
       }
-      if (stopping) {
-        return;
-      }
       if ((pf.back().revents & POLLIN) != 0) {
         std::uint64_t v = 0;
         [[maybe_unused]] ssize_t n = ::read(state.wake_fd, &v, sizeof v);
         reap();
+      }
+      // After the read: it may have taken stop's wake-up along with a connection's.
+      if (stopping) {
+        return;
       }
       for (std::size_t i = 0; i < listeners.size(); ++i) {
         if ((pf[i].revents & POLLIN) != 0) {

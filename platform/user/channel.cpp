@@ -45,7 +45,10 @@ bool take_stashed(Device& d, std::uint32_t id, Packet& out) {
 }
 
 int await(Device& d, std::uint32_t id, Packet& out) {
-  std::vector<std::byte>& buf = d.rx[std::clamp(d.depth, 1, kDepths) - 1];
+  // Each nesting level has a buffer of its own, so a handler's call cannot overwrite a packet
+  // the interrupted call has not parsed yet.
+  std::vector<std::byte> deep;
+  std::vector<std::byte>& buf = d.depth >= 1 && d.depth <= kDepths ? d.rx[d.depth - 1] : deep;
   if (buf.size() < wire::kMaxPacket) {
     buf.resize(wire::kMaxPacket);
   }

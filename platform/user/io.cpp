@@ -142,6 +142,9 @@ ssize_t read(int fd, void* buf, std::size_t n) {
   if (d->closing) {
     return fail(EBADF);
   }
+  if (n == 0) {
+    return 0; // never waits for data it could not take
+  }
   Busy busy(*d);
   const std::size_t want = std::min(n, wire::kMaxData);
   Packet res;

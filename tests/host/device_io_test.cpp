@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,13 +77,8 @@ TEST_F(DeviceIo, OpenRefusals) {
   EXPECT_EQ(errno, ENOENT);
 
   // A socket nobody listens on is a node without a server.
-  int s = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
   std::string stale = node("stale0");
-  std::strcpy(sa.sun_path, stale.c_str());
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ::close(s);
+  hosttest::leave_stale_socket(stale);
   EXPECT_EQ(qdev::open(stale.c_str(), O_RDWR), -1);
   EXPECT_EQ(errno, ENXIO);
   struct ::stat st {};

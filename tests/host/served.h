@@ -82,6 +82,9 @@ private:
 // has returned. False when fn did not return within kLimit.
 bool interrupt_while(const std::function<void()>& fn, const std::function<bool()>& ready);
 
+// Leaves a socket file that nobody listens on, as a dead server does.
+void leave_stale_socket(const std::string& path);
+
 // A child process: waits for its end within kLimit; its exit status, or -1 when it was
 // killed by a signal or did not end in time (then it is killed).
 int wait_child(pid_t pid);

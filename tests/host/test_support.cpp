@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -92,6 +95,15 @@ bool interrupt_while(const std::function<void()>& fn, const std::function<bool()
   lk.unlock();
   t.join();
   return ok;
+}
+
+void leave_stale_socket(const std::string& path) {
+  int s = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::strcpy(sa.sun_path, path.c_str());
+  EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << path;
+  ::close(s);
 }
 
 int wait_child(pid_t pid) {

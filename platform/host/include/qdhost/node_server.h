@@ -52,11 +52,12 @@ public:
 
   // Node names served, in the registry's order.
   std::vector<std::string> served() const;
-  // Connections not yet finished, and requests carried into the kernel and not yet done.
+  // Connections not yet finished, and calls running in the kernel (entered, not returned).
   std::size_t connection_count() const;
   std::size_t calls_in_progress() const;
   // Waits until pred() holds, re-checking whenever a connection or call starts or ends;
-  // false when `limit` passed first.
+  // false when `limit` passed first. pred runs under the server's lock and must not enter
+  // the kernel (the counts above are safe to read).
   bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit);
 
   struct Impl;

@@ -9,7 +9,8 @@
 //
 // The descriptor of an opened node is a real one (a connected socket): select() and poll()
 // work on it and report it readable exactly while a read would not block (data, hangup or
-// error queued at the stream head). Writability is the socket's own: a write may still
+// error queued at the stream head; when several programs open one minor, another may take
+// the data first, as with any shared stream). Writability is the socket's own: a write may still
 // block on the stream's flow control, as a blocking write does. Use these calls, not the
 // system calls, on it; dup(), fork() sharing and exec() inheritance are not supported (it is
 // opened close-on-exec).
@@ -19,6 +20,7 @@
 // side has given up the wait (the driver sees the signal in cv_wait_sig). A handler may use
 // the device again (mevo's exit path drops the modem signals from its signal handler); a
 // descriptor closed from a handler stays reserved until the interrupted call has returned.
+// The calls allocate memory, so a handler that makes them carries stdio's caveat.
 // The programs are single-threaded; so are these calls.
 //
 // Failures are reported as by the system calls: -1 and errno.

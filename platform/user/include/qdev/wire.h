@@ -4,10 +4,11 @@
 // device directory. Every message is one packet, so a packet is never split or merged and
 // a request sent from a signal handler cannot land in the middle of another.
 //
-// Messages from the program are requests: a Header, then the op's payload. Every request but
-// kInterrupt gets exactly one kResult with the same id; the program numbers its requests and
-// may have more than one outstanding (a signal handler that uses the device while a call on
-// it is blocked). Results come in the order the calls finish.
+// Messages from the program are requests: a Header, then the op's payload. Every request
+// but kInterrupt gets exactly one kResult with the same id, whose `error` is 0 or the call's
+// errno; the program numbers its requests and may have more than one outstanding (a signal
+// handler that uses the device while a call on it is blocked). Results come in the order
+// the calls finish.
 //
 //   op          a               b         count     payload                 result
 //   kOpen       open flags      -         -         -                       error
@@ -19,7 +20,7 @@
 //                                                   the readable regions'   count writes:
 //                                                   bytes in order          Write[count] and
 //                                                                           their bytes
-//   kSetFlags   kNdelay|kNonblock -       -         -                       error
+//   kSetFlags   FNDELAY|FNONBLOCK -       -         -                       error
 //   kPoll       -               -         -         -                       a poll bits
 //   kClose      -               -         -         -                       error
 //   kInterrupt  id to interrupt -         -         -                       (none)
@@ -33,8 +34,8 @@
 // argument (a record, or for I_STR the strioctl and its data buffer) or a registered buffer
 // whose address is a 32-bit handle (records that carry a 32-bit buffer address). Readable
 // regions travel with the request; the ranges the driver copied out to are sent back with
-// the result as writes, which the program applies. A copy that falls outside
-// every region fails with EFAULT. No copy waits on the program while the kernel runs.
+// the result as writes, which the program applies. A copy that falls outside every region
+// fails with EFAULT. No copy waits on the program while the kernel runs.
 //
 // Interrupts: when a signal ends the program's wait for a result, it sends kInterrupt for
 // that id; qdhost posts a signal to the kernel context running the call (or, if the call has

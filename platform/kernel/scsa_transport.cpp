@@ -365,6 +365,11 @@ int start(scsi_pkt* pkt, bool polled) {
       }
       answer_locked(*core, cmd, stand_in(*fault));
     }
+    if ((fault->kind == Kind::kStatus || fault->kind == Kind::kCheck) && lun.target) {
+      std::shared_ptr<ScsiTarget> target_if = lun.target;
+      lk.unlock();
+      target_if->stood_in(*cmd);
+    }
     return TRAN_ACCEPT;
   }
   ci.effect = fault;

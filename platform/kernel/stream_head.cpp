@@ -82,6 +82,10 @@ int head_rput(queue_t* q, mblk_t* mp) {
   mutex_enter(&st->lock);
   switch (mp->b_datap->db_type) {
   case M_DATA:
+    if (st->rerror != 0) {
+      freemsg(mp); // reads fail until the error is cleared
+      break;
+    }
     putq(q, mp);
     mutex_exit(&st->lock);
     stream_wake(st);

@@ -21,27 +21,15 @@ int prop_len(dev_info_t* dip, const char* name, int flags = 0) {
   return rc == DDI_PROP_SUCCESS ? len : -rc;
 }
 
-TEST(DdiTree, DefaultShape) {
-  Ddi ddi;
-  dev_info_t* root = ddi_root_node();
-  ASSERT_EQ(root, ddi.root());
-  EXPECT_EQ(ddi_get_parent(root), nullptr);
-  ASSERT_NE(ddi.pseudo(), nullptr);
-  EXPECT_STREQ(ddi_get_name(ddi.pseudo()), "pseudo");
-  EXPECT_STREQ(ddi_node_name(ddi.pseudo()), "pseudo");
-  EXPECT_EQ(ddi_get_parent(ddi.pseudo()), root);
-  ASSERT_EQ(ddi.adapters().size(), 1u);
-  EXPECT_TRUE(ddi.is_adapter(ddi.adapters()[0]));
-  EXPECT_FALSE(ddi.is_adapter(ddi.pseudo()));
-}
-
 TEST(DdiTree, AdaptersKeepOrderAndNumberPerName) {
   Ddi ddi(TreeSpec{.adapters = {"emhba", "pseudo2", "emhba"}, .pseudo = false});
   EXPECT_EQ(ddi.pseudo(), nullptr);
+  EXPECT_EQ(ddi_root_node(), ddi.root());
   auto a = ddi.adapters();
   ASSERT_EQ(a.size(), 3u);
   EXPECT_STREQ(ddi_get_name(a[0]), "emhba");
   EXPECT_EQ(ddi_get_instance(a[0]), 0);
+  EXPECT_EQ(ddi_get_parent(a[0]), ddi_root_node());
   EXPECT_STREQ(ddi_get_name(a[1]), "pseudo2");
   EXPECT_EQ(ddi_get_instance(a[1]), 0);
   EXPECT_EQ(ddi_get_instance(a[2]), 1);
@@ -63,20 +51,12 @@ TEST(DdiTree, AdapterTransportReachedFromChild) {
   EXPECT_EQ(ddi.adapter_of(ddi.add_node(ddi.pseudo(), "qd")), nullptr);
 }
 
-TEST(DdiTree, DriverPrivateAndReport) {
+TEST(DdiTree, InstancesSkipThoseTaken) {
   Ddi ddi;
-  dev_info_t* n = ddi.add_node(ddi.pseudo(), "qd", 4);
-  EXPECT_EQ(ddi_get_instance(n), 4);
-  EXPECT_EQ(ddi_get_driver_private(n), nullptr);
-  int rec = 0;
-  ddi_set_driver_private(n, &rec);
-  EXPECT_EQ(ddi_get_driver_private(n), &rec);
-  EXPECT_FALSE(ddi.reported(n));
-  ddi_report_dev(n);
-  EXPECT_TRUE(ddi.reported(n));
-  // The next free instance skips the one taken.
+  ddi.add_node(ddi.pseudo(), "qd", 1);
   EXPECT_EQ(ddi_get_instance(ddi.add_node(ddi.pseudo(), "qd")), 0);
-  EXPECT_EQ(ddi.nodes_of("qd").size(), 2u);
+  EXPECT_EQ(ddi_get_instance(ddi.add_node(ddi.adapters()[0], "qd")), 2);
+  EXPECT_EQ(ddi_get_instance(ddi.add_node(ddi.pseudo(), "other")), 0);
 }
 
 TEST(DdiTtymodes, DefaultIsATermiosRecord) {

@@ -131,18 +131,5 @@ TEST_F(ScsaTest, PktiopbDataAreaFollowsTheDirection) {
   }));
 }
 
-TEST_F(ScsaTest, MisuseIsReported) {
-  ASSERT_TRUE(k.call([&] {
-    caddr_t data = nullptr;
-    scsi_pkt* p = get_pktiopb(&dev()->sd_address, &data, CDB_GROUP0, 1, 8, 1, NULL_FUNC);
-    free_pktiopb(p, data, 9);
-    scsi_destroy_pkt(p);
-  }));
-  const auto reports = k.take_reports();
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_NE(reports[0].what.find("free_pktiopb"), std::string::npos);
-  EXPECT_NE(reports[1].what.find("did not make"), std::string::npos);
-}
-
 } // namespace
 } // namespace scsa_test

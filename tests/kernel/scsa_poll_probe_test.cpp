@@ -108,26 +108,6 @@ TEST_F(PollTest, TimesOutAfterPktTimeSeconds) {
   ASSERT_TRUE(k.call([&] { scsi_destroy_pkt(p); }));
 }
 
-TEST_F(PollTest, InquiryThroughPktiopbFillsTheDataArea) {
-  caddr_t data = nullptr;
-  scsi_pkt* p = nullptr;
-  int rc = 99;
-  ASSERT_TRUE(k.call([&] {
-    p = get_pktiopb(&dev()->sd_address, &data, CDB_GROUP0, 1, 48, 1, NULL_FUNC);
-    ASSERT_NE(p, nullptr);
-    makecom_g0(p, dev(), FLAG_NOINTR, SCMD_INQUIRY, 0, 48);
-    p->pkt_time = hz / 4;
-    rc = scsi_poll(p);
-  }));
-  EXPECT_EQ(rc, 0);
-  EXPECT_EQ(p->pkt_resid, 12);
-  EXPECT_EQ(data[0], DTYPE_COMM);
-  EXPECT_EQ(std::string(data + 8, 8), "OrvaneCo");
-  ASSERT_EQ(toy->cdbs.size(), 1u);
-  EXPECT_EQ(toy->cdbs[0], (std::vector<std::uint8_t>{SCMD_INQUIRY, 0, 0, 0, 48, 0}));
-  ASSERT_TRUE(k.call([&] { free_pktiopb(p, data, 48); }));
-}
-
 // ---- scsi_probe --------------------------------------------------------------------------------
 
 using ProbeTest = PollTest;

@@ -22,9 +22,11 @@ namespace kemu {
 
 struct ConfError {
   std::string file;
-  int line = 0;
+  int line = 0; // 0: the file as a whole
   std::string reason;
-  std::string text() const { return file + ":" + std::to_string(line) + ": " + reason; }
+  std::string text() const {
+    return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + reason;
+  }
 };
 
 struct ConfValue {

@@ -17,8 +17,8 @@
 // scsi_transport. pkt_time is armed at transport: when it runs out first, the command
 // completes with CMD_TIMEOUT and the target's answer, if any comes, is ignored.
 //
-// Where nobody is plugged in (or at another LUN of a target), the command completes at
-// once with CMD_INCOMPLETE and pkt_state STATE_GOT_BUS only: the selection timed out.
+// Where nobody is plugged in (or at another LUN of a target), the command completes at the
+// same tick with CMD_INCOMPLETE and pkt_state STATE_GOT_BUS only: the selection timed out.
 // scsi_probe reports SCSIPROBE_NORESP for it.
 //
 // Sense data comes with the answer (CHECK CONDITION). When auto request sense is on for
@@ -90,7 +90,8 @@ public:
   // False once answered, or once the adapter gave the command up (time-out, packet
   // destroyed): its answer would be ignored.
   bool active() const;
-  // Answers the command, once. Callable from anywhere, at any time.
+  // Answers the command, once. Callable from anywhere, at any time; leave data_in() alone
+  // afterwards (it is copied to the driver when the completion runs).
   void complete(ScsiAnswer answer);
 
   Impl& impl() { return *impl_; }
@@ -107,6 +108,11 @@ public:
   // locks: do not block and do not call into the driver. Answer through cmd->complete(),
   // now or later.
   virtual void command(std::shared_ptr<ScsiCommand> cmd) = 0;
+  // The adapter's fault script answered a command in the target's place with a status or
+  // a check condition, so the driver believes the target received it. A target that keeps
+  // state across commands (what the last READ returned) hears of it here, with the same
+  // restrictions as command(). The command is answered already.
+  virtual void stood_in(const ScsiCommand& cmd) { (void)cmd; }
 };
 
 inline constexpr int kAnyOpcode = -1;

@@ -6,6 +6,11 @@
 // user addresses in ioctl arguments go through the context's user memory (kemu/usermem.h).
 // Calls on one StreamFile must not overlap its close.
 //
+// qdhost serves one StreamFile per connection: each request runs in Kernel::call with the
+// peer's credentials and, for ioctl, a UserMemoryScope over the connection's handle table;
+// an interrupted program becomes post_signal(ContextId) on the call's context; set_notify
+// makes the connection's descriptor readable when poll() may have changed.
+//
 // One stream per device number: every open of the number calls the driver's open on the same
 // stream, the driver's close runs at the last close, and opens and last closes of one number
 // are serialised. The stream head's read queue holds at most kHeadHiwat bytes before the
@@ -101,7 +106,9 @@ std::size_t streams_open_count();
 // teardown after a failure. Returns how many were dropped.
 std::size_t discard_all_streams();
 
-// Runs fn as a user context with the given credentials and returns its result.
+// Runs fn as a user context with the given credentials and returns its result. When the
+// kernel had to give the call up (it could not complete; the kernel reports why), the result
+// is R{}.
 template <class F> auto as_user(F&& fn, const cred_t& cred = Kernel::root_cred()) {
   using R = std::invoke_result_t<F&>;
   if constexpr (std::is_void_v<R>) {
@@ -109,7 +116,7 @@ template <class F> auto as_user(F&& fn, const cred_t& cred = Kernel::root_cred()
   } else {
     std::optional<R> r;
     Kernel::current().call([&] { r.emplace(fn()); }, Wait::kJump, cred);
-    return std::move(*r);
+    return r.has_value() ? std::move(*r) : R{};
   }
 }
 

@@ -90,9 +90,9 @@ inline constexpr uint_t STAT_ABORTED = 0x20;
 inline constexpr uint_t STAT_TIMEOUT = 0x40;
 
 // ---- pkt_flags ---------------------------------------------------------------------------------
-inline constexpr uint_t FLAG_NOINTR = 0x0001; // run by scsi_poll, no completion call
-inline constexpr uint_t FLAG_NODISCON = 0x0002;
-inline constexpr uint_t FLAG_NOPARITY = 0x0008;
+inline constexpr int FLAG_NOINTR = 0x0001; // meant for scsi_poll (which never calls pkt_comp)
+inline constexpr int FLAG_NODISCON = 0x0002;
+inline constexpr int FLAG_NOPARITY = 0x0008;
 
 // ---- scsi_init_pkt flags -----------------------------------------------------------------------
 inline constexpr int PKT_CONSISTENT = 0x0001;

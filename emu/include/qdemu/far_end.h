@@ -1,0 +1,65 @@
+// The far end of a port: whatever is plugged into it (a loopback plug, a test peer, a
+// terminal in the host program). The port calls the far end with what leaves the port;
+// the far end calls the port back through its PortLink with what enters it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace qdemu {
+
+// How a received character arrived; the values are the FAS_RECV statuses that report it.
+enum class ByteStatus : std::uint8_t {
+  good = 0,
+  parity = 4,
+  overrun = 5,
+  framing = 6,
+};
+
+// Printer state of a parallel port, as its printer reports it.
+struct PrinterStatus {
+  bool paper_out = false;
+  bool online = true;
+  bool error = false;
+};
+
+// The port side, handed to a far end when it is attached. Calls may come from outside the
+// engine (a test, a host poll loop) or from inside FarEnd::transmit (a plug that answers at
+// once); both are safe.
+class PortLink {
+public:
+  virtual unsigned line() const = 0;
+  // Characters arriving at the port's receiver.
+  virtual void receive(std::span<const std::uint8_t> bytes,
+                       ByteStatus status = ByteStatus::good) = 0;
+  virtual void receive_break() = 0;
+  // Modem inputs of a serial port.
+  virtual void set_carrier(bool on) = 0;
+  virtual void set_dsr(bool on) = 0;
+  virtual void set_cts(bool on) = 0;
+  // Printer inputs of a parallel port.
+  virtual void set_printer(const PrinterStatus& status) = 0;
+  // Transmit at the line's configured speed instead of at once.
+  virtual void set_line_pacing(bool on) = 0;
+
+protected:
+  ~PortLink() = default;
+};
+
+class FarEnd {
+public:
+  virtual ~FarEnd() = default;
+  // The far end is plugged in; `port` stays valid until detached().
+  virtual void attached(PortLink& port) { (void)port; }
+  virtual void detached() {}
+  // Characters leaving the port, in order.
+  virtual void transmit(std::span<const std::uint8_t> bytes) = 0;
+  virtual void transmit_break() {}
+  // The port's modem outputs changed (serial ports; rts already reflects input flow control).
+  virtual void modem_out(bool dtr, bool rts) {
+    (void)dtr;
+    (void)rts;
+  }
+};
+
+} // namespace qdemu

@@ -40,7 +40,7 @@ TEST_F(DiagFasCmd, CommandIsShownQueuedAndLogged) {
   // earlier one, and the pool does not grow with repeated requests.
   const int packets = qd_pkts.qd_pkt_cnt;
   Cmd poll{FAS_UNIT_POLL, 200, 0, 0, 0, 0, 0, 0}; // byte 1 is no line number here
-  for (int i = 0; i < 600; ++i) { // more than one packet holds
+  for (int i = 0; i < 600; ++i) {                 // more than one packet holds
     ASSERT_TRUE(istr(d, QMXFASCMD, poll).ok());
   }
   EXPECT_EQ(queued(), std::vector<Cmd>{poll});

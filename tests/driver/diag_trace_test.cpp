@@ -46,13 +46,12 @@ const Case kCases[] = {
     {"unit ring of no unit", req(QD_TRC_UNIT, 0, 7), nullptr, ENOENT, EINVAL, ENOENT, ENOENT},
     {"unit ring on bus 16", req(QD_TRC_UNIT, 16, 2), nullptr, ENOENT, EINVAL, ENOENT, ENOENT},
     {"line ring", req(QD_TRC_LINE, 0, 2, 4), "marker-line-4", ENOENT, ENOENT, OK, ENOENT},
-    {"line ring of a port never opened", req(QD_TRC_LINE, 0, 2, 5), nullptr, ENOENT, ENOENT,
-     ENODEV, ENOENT},
+    {"line ring of a port never opened", req(QD_TRC_LINE, 0, 2, 5), nullptr, ENOENT, ENOENT, ENODEV,
+     ENOENT},
     {"line ring beyond the ports", req(QD_TRC_LINE, 0, 2, 200), nullptr, ENOENT, ENOENT, ENODEV,
      ENOENT},
     {"line ring of no unit", req(QD_TRC_LINE, 0, 7, 4), nullptr, ENOENT, ENOENT, EINVAL, ENOENT},
-    {"line ring on target 16", req(QD_TRC_LINE, 0, 16, 4), nullptr, ENOENT, ENOENT, EINVAL,
-     ENOENT},
+    {"line ring on target 16", req(QD_TRC_LINE, 0, 16, 4), nullptr, ENOENT, ENOENT, EINVAL, ENOENT},
     {"unknown type", req(3, 0, 0), nullptr, EINVAL, EINVAL, EINVAL, EINVAL},
 };
 
@@ -84,8 +83,7 @@ TEST_F(DiagTrace, EachRingKindByTraceMode) {
     const kemu::IoResult res = istr(d, QMXTRCBUF, r);
     ASSERT_EQ(res.error, c.expected()) << c.what;
     if (c.expected() != OK) {
-      EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](auto b) { return b == 0xEE; }))
-          << c.what;
+      EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](auto b) { return b == 0xEE; })) << c.what;
       continue;
     }
     EXPECT_EQ(std::memcmp(&r, &sent, sizeof r), 0) << c.what << ": the request comes back";

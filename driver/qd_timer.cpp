@@ -78,7 +78,9 @@ void poll_lanvara(qd_unit* up) {
   } else if (unsigned char* cmd = qdm_putfas(up, FAS_HDR_SIZE)) {
     std::memset(cmd, 0, FAS_HDR_SIZE);
     cmd[0] = FAS_UNIT_POLL;
-    up->qdu_poll_sent = static_cast<int>(ddi_get_lbolt());
+    clock_t now = 0;
+    drv_getparm(LBOLT, &now);
+    up->qdu_poll_sent = static_cast<int>(now);
     qdm_scsifsm(up, SFSM_IN_KICK);
   }
   mutex_exit(&up->unit_mutex);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "ksys/mutex.h"
-#include "ksys/termios.h"
 #include "ksys/types.h"
 #include "qd_state.h"
 

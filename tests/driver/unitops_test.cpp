@@ -33,11 +33,6 @@ TEST_F(UnitOpsTest, FirstBringUpRestartsTheFirmwareWithoutHoldOff) {
             QDU_INITD | QDU_TRANSPORT_UP | QDU_WAS_ONLINE);
   EXPECT_EQ(up->qdu_state, SFSM_RECEIVING);
   EXPECT_EQ(console(), "") << "no \"Module online\" before the unit was ever online";
-
-  // Up already: nothing is sent.
-  target_->forget();
-  EXPECT_EQ(bring_up(up), 0);
-  EXPECT_TRUE(target_->seen().empty());
 }
 
 TEST_F(UnitOpsTest, FirstCommand) {
@@ -115,7 +110,9 @@ TEST_F(UnitOpsTest, SignalEndsTheHoldOff) {
   EXPECT_EQ(r, 1);
   EXPECT_EQ(up->qdu_offline_time, qd_systime - 61);
   EXPECT_TRUE(target_->seen().empty());
-  EXPECT_NE(unit_trace(up).find("unit holdoff caught signal"), std::string::npos);
+  if constexpr (qd_trace_on) {
+    EXPECT_NE(unit_trace(up).find("unit holdoff caught signal"), std::string::npos);
+  }
   EXPECT_EQ(up->qdu_flags & QDU_BUSY, 0u);
 
   // The next attempt starts at once.

@@ -146,6 +146,18 @@ TEST_F(Nodes, LanvaraEntriesOfTheConfigurationFile) {
   EXPECT_EQ(nodes.count("qmxdiag"), 1u);
 }
 
+// Memory for the unit record but none for a packet: the entry is skipped, never left
+// without a receive packet.
+TEST_F(Nodes, LanvaraEntryWithoutAReceivePacketIsSkipped) {
+  kernel_.fail_kmem_after(sizeof(qd_unit) + sizeof(qd_line*) * QD_VRN_NLINES +
+                          2 * sizeof(qd_mem_hdr) + 64);
+  load("vrn0=\"Lanvara8S-115A,10.0.0.4\";\nallow_unload=1;\n");
+  kernel_.clear_kmem_faults();
+  EXPECT_NE(console().find("qd: No memory for vrn0's receive packet!\n"), std::string::npos);
+  EXPECT_EQ(vrn_unit(0), nullptr);
+  EXPECT_EQ(node_names(), std::vector<std::string>{"qmxdiag"});
+}
+
 TEST_F(Nodes, PseudoInstanceOnlyWhenTheConfigurationAsksForIt) {
   topo_->add_qmx(0, 2, {{.model = "QMX-8S-115A"}});
   const auto results = load("allow_unload=1;\n");

@@ -352,7 +352,8 @@ struct HostSystem::Impl {
         out.push_back(head + ": not attached, no nodes");
         continue;
       }
-      head += ": " + names.begin()->second + " to " + names.rbegin()->second;
+      head += ": " + std::to_string(names.size()) + " ports, " + names.begin()->second + " to " +
+              names.rbegin()->second;
       std::map<std::string, std::vector<unsigned>> by_kind;
       for (const auto& [line, p] : u.ports) {
         by_kind[kind_name(p.kind)].push_back(line);

@@ -16,8 +16,9 @@
 //
 //   port LINES KIND [PATH] [carrier=on|off] [dsr=on|off] [cts=on|off] [paced] [nowire]
 //       What is plugged into ports of the qmx unit above. LINES: a port number, a range
-//       "4-7", a list "0,2,9-11", or "all" (every port the unit has; later port lines
-//       override it for the ports they name). KIND:
+//       "4-7", a list "0,2,9-11", or "all": every port of the unit (in fitted pods) that
+//       no other port line names, whichever comes first. A port named twice is refused,
+//       as is a number the model has no port for. KIND:
 //         loopback  a plug: what the port sends comes back to it; DTR drives DSR and
 //                   carrier, RTS drives CTS (nowire: it does not, and carrier, dsr, cts
 //                   apply)

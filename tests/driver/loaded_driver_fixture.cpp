@@ -10,8 +10,10 @@ namespace loaded_test {
 mblk_t* message(unsigned char type, const Bytes& bytes) {
   mblk_t* mp = allocb(bytes.empty() ? 1 : bytes.size(), BPRI_MED);
   mp->b_datap->db_type = type;
-  std::memcpy(mp->b_wptr, bytes.data(), bytes.size());
-  mp->b_wptr += bytes.size();
+  if (!bytes.empty()) {
+    std::memcpy(mp->b_wptr, bytes.data(), bytes.size());
+    mp->b_wptr += bytes.size();
+  }
   return mp;
 }
 

@@ -22,17 +22,20 @@
 //       a vrnN="MODEL,ADDRESS" entry of qd.conf, and the relay daemon connects the two.
 //
 //   port LINES KIND [PATH] [carrier=on|off] [dsr=on|off] [cts=on|off] [paced] [nowire]
-//       What is plugged into ports of the qmx or lanvara unit above. LINES: a port number, a range
-//       "4-7", a list "0,2,9-11", or "all": every port of the unit (in fitted pods) that
-//       no other port line names, whichever comes first. A port named twice is refused,
-//       as is a number the model has no port for. KIND:
+//       What is plugged into ports of the qmx or lanvara unit above. LINES: a port
+//       number, a range "4-7", a list "0,2,9-11", or "all": every port of the unit (in
+//       fitted pods) that no other port line names, whichever comes first. A port named
+//       twice is refused, as is a number the model has no port for. KIND:
 //         loopback  a plug: what the port sends comes back to it; DTR drives DSR and
 //                   carrier, RTS drives CTS (nowire: it does not, and carrier, dsr, cts
 //                   apply)
 //         pty       a pseudo-terminal: qdhost links it as "<node>.pty" in the device
-//                   directory, so that a terminal program can sit at the other end
+//                   directory, so that a terminal program can sit at the other end. The
+//                   port's DTR and RTS are not passed on; its carrier, DSR and CTS stay as
+//                   set here, whether or not a program has the terminal open.
 //         file      PATH: what the port sends is appended to the file (relative to the
-//                   topology file's directory); nothing comes in. For printers and checks.
+//                   topology file's directory; quote a path that holds '=' or blanks);
+//                   nothing comes in. For printers and checks.
 //         none      nothing plugged in
 //       Modem inputs of a serial port: carrier, dsr and cts as given on the port line,
 //       else on the unit line, else on for pty and file, off for none and an unwired

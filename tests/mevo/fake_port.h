@@ -39,7 +39,13 @@ public:
 
   int fd() const override { return sv_[0]; }
   ssize_t read(void* buf, std::size_t n) override { return ::read(sv_[0], buf, n); }
-  ssize_t write(const void* buf, std::size_t n) override { return ::write(sv_[0], buf, n); }
+  ssize_t write(const void* buf, std::size_t n) override {
+    if (write_fails) {
+      errno = EIO;
+      return -1;
+    }
+    return ::write(sv_[0], buf, n);
+  }
   mevo::Applied apply(const mevo::Settings& line, int speed) override {
     if (get_fails) {
       errno = EIO;
@@ -91,6 +97,7 @@ public:
   }
 
   // What the port was asked, and how it answers.
+  bool write_fails = false;
   std::vector<Setting> applied;
   std::set<int> refused_rates;
   bool get_fails = false;

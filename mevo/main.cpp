@@ -68,10 +68,11 @@ int main(int argc, char** argv) {
   if (user.save_user_params() != 0 || user.set_user_params() != 0) {
     bail(s, &port, &user, 1);
   }
+  // From the sign-on on, the exit signals leave through the exit path.
+  install_exit_signals();
   Relay relay(s, port, 0);
   if (Ending end = relay.sign_on()) {
     bail(s, &port, &user, *end);
   }
-  install_exit_signals();
   bail(s, &port, &user, relay.loop());
 }

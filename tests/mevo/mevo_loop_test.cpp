@@ -13,10 +13,11 @@
 #include <string>
 
 #include "lock_file.h"
-#include "processes.h"
+#include "mevo_on_pty.h"
 #include "qdev/qdev.h"
 #include "qdev/tty.h"
 #include "qdhost/loop_codes.h"
+#include "qdtest/host_process.h"
 #include "temp_dir.h"
 
 namespace {
@@ -32,21 +33,18 @@ constexpr char kClosing[] = "MEVO\a closing...";
 class MevoOnLoop : public ::testing::Test {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(host_.serving()) << host_.log();
-    ::setenv("QD_DEVDIR", devdir_.path().c_str(), 1);
+    ASSERT_TRUE(host_.start()) << host_.log();
     // The echoing node's dial-out twin: a reopen of the plain node resets its line.
-    port_ = devdir_ / loop::kDialoutNode;
+    port_ = host_.node(loop::kDialoutNode);
     // The port held open from outside for the whole test, so that its state outlives mevo.
     watch_ = qdev::open(port_.c_str(), O_RDWR | O_NDELAY);
     ASSERT_GE(watch_, 0);
   }
   void TearDown() override {
     qdev::close(watch_);
-    ::unsetenv("QD_DEVDIR");
+    EXPECT_EQ(host_.stop(), 0) << host_.log();
   }
-  std::vector<std::string> env() const {
-    return {"QD_DEVDIR=" + devdir_.path(), "MEVO_LOCKDIR=" + locks_.path()};
-  }
+  std::vector<std::string> env() const { return {"MEVO_LOCKDIR=" + locks_.path()}; }
   std::string lock_path() const {
     struct ::stat st {};
     EXPECT_EQ(qdev::stat(port_.c_str(), &st), 0);
@@ -64,9 +62,8 @@ protected:
     return bits;
   }
 
-  TempDir devdir_;
+  qdtest::Host host_{{.args = {"--test-loop"}}};
   TempDir locks_;
-  mevotest::Qdhost host_{devdir_.path(), {"--test-loop"}};
   std::string port_;
   int watch_ = -1;
 };
@@ -178,7 +175,7 @@ TEST_F(MevoOnLoop, StartUpRefusals) {
       {"an unknown option", {"-z", port_}, usage, ""},
       {"no port", {"-E", "19200"}, "No port specified.\n" + usage, ""},
       {"a rate not in the table", {"12345", port_}, "Can't set baudrate 12345\n" + usage, ""},
-      {"no such port", {devdir_ / "ttyc0z"}, "", devdir_ / "ttyc0z" + ": "},
+      {"no such port", {host_.node("ttyc0z")}, "", host_.node("ttyc0z") + ": "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -199,7 +196,7 @@ TEST_F(MevoOnLoop, StartUpRefusals) {
 TEST_F(MevoOnLoop, OpenThatHangsTimesOut) {
   // The loopback driver's waiting node: its open returns only when interrupted. The alarm
   // is sent early rather than waited for.
-  const std::string waiting = devdir_ / loop::kBlockNode;
+  const std::string waiting = host_.node(loop::kBlockNode);
   sigset_t block, old;
   sigemptyset(&block);
   sigaddset(&block, SIGALRM);

@@ -1,4 +1,4 @@
-#include "processes.h"
+#include "mevo_on_pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -83,37 +83,6 @@ int wait_child(pid_t pid) {
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Qdhost::Qdhost(const std::string& devdir, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"qdhost", "--devdir", devdir};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> env = environment_with({});
-  auto av = pointers(argv);
-  auto ev = pointers(env);
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) {
-    return;
-  }
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(p[1], 2);
-    ::execve(QDHOST_PATH, av.data(), ev.data());
-    ::_exit(127);
-  }
-  ::close(p[1]);
-  err_ = p[0];
-  serving_ = read_until(err_, log_, [this] { return log_.find("serving") != std::string::npos; });
-}
-
-Qdhost::~Qdhost() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    wait_child(pid_);
-  }
-  if (err_ >= 0) {
-    ::close(err_);
-  }
-}
-
 Mevo::Mevo(const std::vector<std::string>& args, const std::vector<std::string>& env_extra) {
   std::vector<std::string> argv = {"mevo"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -144,7 +113,7 @@ Mevo::Mevo(const std::vector<std::string>& args, const std::vector<std::string>&
     if (fd > 2) {
       ::close(fd);
     }
-    ::execve(MEVO_PATH, av.data(), ev.data());
+    ::execve(QD_PROGRAM_MEVO, av.data(), ev.data());
     ::_exit(127);
   }
   ::close(p[1]);

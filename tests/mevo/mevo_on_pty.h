@@ -1,5 +1,6 @@
-// The programs as children: qdhost serving a temporary device directory, and mevo on a
-// pseudo-terminal that is its controlling terminal. Every wait is bounded by kLimit.
+// mevo as a child on a pseudo-terminal that is its controlling terminal, as a user runs it
+// (qdtest::Child gives programs pipes, and mevo needs a terminal). Every wait is bounded by
+// kLimit.
 #pragma once
 
 #include <sys/types.h>
@@ -16,26 +17,10 @@ inline constexpr std::chrono::milliseconds kLimit{20000};
 // or it did not end in time (then it is killed).
 int wait_child(pid_t pid);
 
-class Qdhost {
-public:
-  // Starts qdhost on devdir with the extra arguments and waits until it serves.
-  Qdhost(const std::string& devdir, const std::vector<std::string>& args);
-  ~Qdhost();
-  Qdhost(const Qdhost&) = delete;
-  Qdhost& operator=(const Qdhost&) = delete;
-  bool serving() const { return serving_; }
-  const std::string& log() const { return log_; }
-
-private:
-  pid_t pid_ = -1;
-  int err_ = -1;
-  bool serving_ = false;
-  std::string log_;
-};
-
 class Mevo {
 public:
-  // Starts mevo with args (without the program name); env adds to the test's environment.
+  // Starts mevo with args (without the program name); env adds to the test's environment
+  // (which holds QD_DEVDIR while a qdtest::Host runs).
   Mevo(const std::vector<std::string>& args, const std::vector<std::string>& env);
   ~Mevo();
   Mevo(const Mevo&) = delete;

@@ -36,26 +36,6 @@ TEST(BaudTable, RateStepsWrapAndSkipWhatCannotBeSet) {
   }
 }
 
-TEST(BaudTable, SpeedCodesBackToRates) {
-  EXPECT_EQ(mevo::rate_of_speed(13), 9600);
-  EXPECT_EQ(mevo::rate_of_speed(1), 50);
-  EXPECT_EQ(mevo::rate_of_speed(mevo::kSpeedB38400), 38400) << "the first row of the code";
-  EXPECT_EQ(mevo::rate_of_speed(16), 0) << "an extended code is not in the table";
-  EXPECT_EQ(mevo::rate_of_speed(0), 0) << "the end row is never matched";
-  EXPECT_EQ(mevo::row_of_rate(0), mevo::kEndRow);
-}
-
-TEST(ModemBits, BothWays) {
-  EXPECT_EQ(mevo::internal_modem_bits(0x002 | 0x004 | 0x020 | 0x040 | 0x100 | 0x080 | 0x001),
-            mevo::MS_CAR | mevo::MS_DTR | mevo::MS_RTS | mevo::MS_CTS | mevo::MS_DSR)
-      << "ring and line enable are not shown";
-  EXPECT_EQ(mevo::internal_modem_bits(0x040), mevo::MS_CAR);
-  EXPECT_EQ(mevo::tiocm_of(mevo::MS_DTR | mevo::MS_RTS | mevo::MS_CAR), 0x006)
-      << "only DTR and RTS are set";
-  EXPECT_EQ(mevo::tiocm_of(mevo::MS_RTS), 0x004);
-  EXPECT_EQ(mevo::tiocm_of(0), 0);
-}
-
 class LineControl : public ::testing::Test {
 protected:
   void SetUp() override { s_.screen_fd = screen_.fd(); }

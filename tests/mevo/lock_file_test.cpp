@@ -103,18 +103,6 @@ TEST(Lock, TakenWithThePidThenRemoved) {
   EXPECT_EQ(err.text(), "");
 }
 
-TEST(Lock, EveryNameOfTheNodeGivesTheSameLock) {
-  TempDir dir;
-  TempDir links;
-  ASSERT_EQ(::symlink(kPort, (links / "other").c_str()), 0);
-  std::string first, second;
-  ASSERT_EQ(mevo::lock_tty(dir.path(), kPort, ::getpid(), &first), 0);
-  CapturedStderr err;
-  EXPECT_EQ(mevo::lock_tty(dir.path(), links / "other", ::getpid(), &second), 1);
-  EXPECT_EQ(err.text(), links / "other" + ": already in use.\n");
-  EXPECT_TRUE(second.empty());
-}
-
 TEST(Lock, AnExistingLockByWhatItHolds) {
   TempDir dir;
   const std::string name = null_lock(dir.path());

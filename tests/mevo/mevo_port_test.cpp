@@ -125,6 +125,33 @@ TEST_F(MevoOnPorts, APseudoTerminalAtTheFarEnd) {
   ::close(far);
 }
 
+TEST_F(MevoOnPorts, OptionILeavesThePortAsItWas) {
+  // Held open meanwhile: a first open would give the port the system's default modes.
+  const int fd = qdev::open(host_.node("ttyc22").c_str(), O_RDWR | O_NDELAY);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  termios t{};
+  ASSERT_EQ(qdev::tcgetattr(fd, &t), 0);
+  ASSERT_EQ(qdev::cfsetospeed(&t, B4800), 0);
+  ASSERT_EQ(qdev::cfsetispeed(&t, B4800), 0);
+  t.c_iflag &= ~(IXON | IXOFF);
+  t.c_cflag |= CRTSCTS | CLOCAL;
+  ASSERT_EQ(qdev::tcsetattr(fd, qdev::TCSANOW, &t), 0) << std::strerror(errno);
+  termios before{};
+  ASSERT_EQ(qdev::tcgetattr(fd, &before), 0);
+
+  Mevo m({"-i", host_.node("ttyc22")}, env());
+  ASSERT_TRUE(m.shows("\r  4800 BAUD 8 NONE 1 SWFC=OFF HWFC=ON ")) << m.screen();
+  ASSERT_TRUE(m.shows(kSignOn)) << m.screen();
+  m.type("~.");
+  EXPECT_EQ(m.status(), 0) << m.errors();
+  termios after{};
+  ASSERT_EQ(qdev::tcgetattr(fd, &after), 0);
+  EXPECT_EQ(after.c_cflag, before.c_cflag) << "nothing written to the port";
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  qdev::close(fd);
+}
+
 TEST_F(MevoOnPorts, TwoNamesOfOnePortShareTheLock) {
   Mevo first({host_.node("ttyc21")}, env());
   ASSERT_TRUE(first.shows(kSignOn)) << first.screen();

@@ -472,6 +472,9 @@ void Port::take_in(std::uint8_t byte, std::uint8_t status) {
     ++stats_.bytes_in;
   if (status != FAS_ST_OK && status != kBreakStatus)
     ++stats_.errors_in;
+  // Hold the far end off the moment the buffer reaches its mark, not after a burst: a
+  // loopback that echoes at once would otherwise overrun the buffer before flow control acts.
+  update_input_flow();
 }
 
 bool Port::serve_grant() {

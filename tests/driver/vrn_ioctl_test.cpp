@@ -1,5 +1,6 @@
 // Unit-node requests on the loaded driver: the unit description read and set (I_STR and
 // transparent), bringing a Lanvara unit online and offline, and the refusals.
+#include <algorithm>
 #include <arpa/inet.h>
 
 #include <array>
@@ -23,8 +24,9 @@ protected:
 
   static vrn_uptr_info description(const char* model, const char* fw, const char* addr) {
     vrn_uptr_info info{};
-    std::strncpy(info.model_name, model, sizeof info.model_name);
-    std::strncpy(info.fw_version, fw, sizeof info.fw_version);
+    // Fields are filled whole, without a terminator when the text fills them.
+    std::memcpy(info.model_name, model, std::min(std::strlen(model), sizeof info.model_name));
+    std::memcpy(info.fw_version, fw, std::min(std::strlen(fw), sizeof info.fw_version));
     info.net_addr = inet_addr(addr);
     return info;
   }

@@ -1,5 +1,6 @@
 // kvstty's merge of requested settings into a port's termios and extended record: what is
 // changed, what is marked for writing back, and the limits of the port's model.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,7 +34,7 @@ Port port_of(const char* model) {
   p.xc.cltmr = 60;
   p.xc.dtrdel = 200;
   p.xc.grddel = 20;
-  std::strncpy(p.xc.product, model, sizeof p.xc.product);
+  std::memcpy(p.xc.product, model, std::min(std::strlen(model), sizeof p.xc.product));
   std::memcpy(p.xc.firmware, "V2.3", 5);
   p.xc.target = 3;
   return p;

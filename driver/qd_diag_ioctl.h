@@ -40,7 +40,8 @@ extern qd_scsi_slot qd_scsi_ioctl_slot;
 
 // For unload. qdm_lock_cancel: with the unit's "unit_mutex" held, stops the unit's lock
 // check (waiting for one already running) and frees a held QMXLOCK request.
-// qdm_scsi_ioctl_release: releases the packet of an outstanding direct SCSI command and
-// frees its request; call before "scsi_ioctl" is destroyed.
+// qdm_scsi_ioctl_release: waits for an outstanding direct SCSI command to complete (its
+// time limit, at most 255 s, bounds the wait: a packet in transport cannot be released)
+// and leaves the slot empty; call with no lock held, before "scsi_ioctl" is destroyed.
 void qdm_lock_cancel(qd_unit* up);
 void qdm_scsi_ioctl_release();

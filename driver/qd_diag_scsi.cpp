@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ksys/scsi.h"
+#include "ksys/time.h"
 #include "qd_diag_ioctl.h"
 #include "qd_diag_util.h"
 #include "qd_ioc_args.h"
@@ -18,17 +19,23 @@
 
 namespace {
 
+// Seconds a command may take when its record names no limit: the most a record can ask.
+constexpr int QD_SCSI_LONGEST_WAIT = 255;
+
 qd_scsi_cmd* record_of(mblk_t* mp) {
   return reinterpret_cast<qd_scsi_cmd*>(mp->b_cont->b_rptr);
 }
 
-// Takes what the slot holds and empties it.
-qd_scsi_slot take_slot() {
+// The slot is taken from the moment a request claims it until its completion has finished
+// with the packet (an unload waits for that).
+bool slot_taken() {
+  return qd_scsi_ioctl_slot.mp != nullptr || qd_scsi_ioctl_slot.pkt != nullptr;
+}
+
+void empty_slot() {
   mutex_enter(&qd_scsi_ioctl_mutex);
-  const qd_scsi_slot s = qd_scsi_ioctl_slot;
   qd_scsi_ioctl_slot = {};
   mutex_exit(&qd_scsi_ioctl_mutex);
-  return s;
 }
 
 // Releases a packet the way it was obtained.
@@ -91,7 +98,7 @@ int qdm_scsi_ioctl(queue_t* q, mblk_t* mp) {
   qd_scsi_cmd* cmd = record_of(mp);
 
   mutex_enter(&qd_scsi_ioctl_mutex);
-  if (qd_scsi_ioctl_slot.mp != nullptr) {
+  if (slot_taken()) {
     mutex_exit(&qd_scsi_ioctl_mutex);
     qd_diag_nak(mp, EBUSY);
     return QD_IOC_DONE;
@@ -103,14 +110,15 @@ int qdm_scsi_ioctl(queue_t* q, mblk_t* mp) {
                cmd->lun);
   qd_scsi_slot s{mp, nullptr, nullptr, 0};
   if (const int error = make_packet(*cmd, &s); error != 0) {
-    take_slot();
+    empty_slot();
     qd_diag_nak(mp, error);
     return QD_IOC_DONE;
   }
   scsi_pkt* pkt = s.pkt;
   pkt->pkt_flags = 0;
   std::memcpy(pkt->pkt_cdbp, cmd->cdb, cmd->cdb_len);
-  pkt->pkt_time = cmd->timeout;
+  // Never without a limit: the one slot, and an unload, wait for the completion.
+  pkt->pkt_time = cmd->timeout != 0 ? cmd->timeout : QD_SCSI_LONGEST_WAIT;
   pkt->pkt_comp = qdm_siocomp;
   pkt->pkt_private = lp;
   if ((cmd->flags & QD_SCSI_DATA_OUT) != 0 && s.datap != nullptr) {
@@ -133,7 +141,7 @@ int qdm_scsi_ioctl(queue_t* q, mblk_t* mp) {
     return QD_IOC_HELD;
   }
   qd_trace_drv("transport wouldn't accept, stat=%\n", static_cast<unsigned>(tran));
-  take_slot(); // a refused command never completes
+  empty_slot(); // a refused command never completes
   cmd->tran_stat = static_cast<std::uint8_t>(tran);
   release_packet(s);
   qd_diag_ack(mp); // the caller reads the refusal in the record and may try again
@@ -143,13 +151,13 @@ int qdm_scsi_ioctl(queue_t* q, mblk_t* mp) {
 void qdm_siocomp(scsi_pkt* pkt) {
   qd_trace_drv("qdm_siocomp\n");
   mutex_enter(&qd_scsi_ioctl_mutex);
-  if (qd_scsi_ioctl_slot.pkt != pkt) {
-    // Not the outstanding command (released at unload): nothing to answer.
+  if (qd_scsi_ioctl_slot.pkt != pkt || qd_scsi_ioctl_slot.mp == nullptr) {
     mutex_exit(&qd_scsi_ioctl_mutex);
-    return;
+    return; // not the outstanding command: nothing to answer
   }
+  // The message is taken; the packet keeps the slot taken until it is released.
   const qd_scsi_slot s = qd_scsi_ioctl_slot;
-  qd_scsi_ioctl_slot = {};
+  qd_scsi_ioctl_slot.mp = nullptr;
   mutex_exit(&qd_scsi_ioctl_mutex);
 
   mblk_t* mp = s.mp;
@@ -175,14 +183,21 @@ void qdm_siocomp(scsi_pkt* pkt) {
   } else {
     qd_trace_drv("queue gone\n");
   }
+  empty_slot();
 }
 
 void qdm_scsi_ioctl_release() {
-  const qd_scsi_slot s = take_slot();
-  if (s.pkt != nullptr) {
-    release_packet(s);
+  // A command in transport cannot be released: its time limit bounds the wait for it.
+  mutex_enter(&qd_scsi_ioctl_mutex);
+  while (qd_scsi_ioctl_slot.pkt != nullptr) {
+    mutex_exit(&qd_scsi_ioctl_mutex);
+    delay(hz / 10);
+    mutex_enter(&qd_scsi_ioctl_mutex);
   }
-  if (s.mp != nullptr) {
-    freemsg(s.mp);
+  mblk_t* mp = qd_scsi_ioctl_slot.mp;
+  qd_scsi_ioctl_slot = {};
+  mutex_exit(&qd_scsi_ioctl_mutex);
+  if (mp != nullptr) {
+    freemsg(mp);
   }
 }

@@ -37,9 +37,14 @@ TEST_F(KvflushRun, UsageAndPrivilege) {
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "Usage: kvflush [devname(s)]\n");
 
-  o = run_as(0, kNobody, QD_PROGRAM_KVFLUSH, {node("ttyc20")});
+  o = run_as(kNobody, kNobody, QD_PROGRAM_KVFLUSH, {node("ttyc20")});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "You must be root to use this utility.\n");
+  if (tooltest::kRunsUnderMixedIds) {
+    o = run_as(0, kNobody, QD_PROGRAM_KVFLUSH, {node("ttyc20")});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "You must be root to use this utility.\n");
+  }
 
   // The effective user id counts: a real id of another user is no obstacle.
   HeldPort held("ttyc20");

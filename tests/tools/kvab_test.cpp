@@ -84,12 +84,4 @@ TEST(KvabSwitch, StatusLines) {
   EXPECT_EQ(kvab::show_stat(0x0F), "Ports 1-4:\tSCSI B\nPorts 5-8:\tSCSI A\n");
 }
 
-TEST(KvabSwitch, UsageNamesTheProgram) {
-  const std::string u = kvab::usage_text("./kvab");
-  EXPECT_EQ(u.rfind("\n\nUsage: ./kvab <device> [<action>]\n\n", 0), 0u);
-  EXPECT_NE(u.find("EXAMPLE:\t./kvab /dev/lpqmx0 aa\n\n"), std::string::npos);
-  EXPECT_NE(u.find("<action> is one of:\n\n   aa           Switch all ports to SCSI bus A\n"),
-            std::string::npos);
-}
-
 } // namespace

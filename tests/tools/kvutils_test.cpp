@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,11 +32,6 @@ TEST(KvUtils, SplitWords) {
   EXPECT_TRUE(kv::split_words({}).empty());
 }
 
-TEST(KvUtils, MinorIsTheLow18Bits) {
-  EXPECT_EQ(kv::minor_of(0x12345678u), 0x05678u);
-  EXPECT_EQ(kv::minor_of((7ull << 18) | 0x2010f), 0x2010fu);
-}
-
 class TempFile : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -51,17 +44,6 @@ protected:
   std::string path_;
 };
 
-TEST_F(TempFile, CharDeviceCheck) {
-  std::uint32_t minor = 0xdead;
-  EXPECT_EQ(kv::check_char_device(path_.c_str(), &minor), kv::NodeCheck::kNotCharDevice);
-  EXPECT_EQ(minor, 0xdeadu);
-  EXPECT_EQ(kv::check_char_device("/dev/null", &minor), kv::NodeCheck::kCharDevice);
-  errno = 0;
-  EXPECT_EQ(kv::check_char_device((path_ + ".missing").c_str(), &minor),
-            kv::NodeCheck::kStatFailed);
-  EXPECT_EQ(errno, ENOENT);
-}
-
 TEST_F(TempFile, OpenUnderAlarmLeavesABlockingDescriptor) {
   int fd = kv::open_under_alarm(path_.c_str(), 5, {});
   ASSERT_GE(fd, 0);
@@ -71,20 +53,6 @@ TEST_F(TempFile, OpenUnderAlarmLeavesABlockingDescriptor) {
   errno = 0;
   EXPECT_EQ(kv::open_under_alarm((path_ + "/x").c_str(), 5, {}), -1);
   EXPECT_EQ(errno, ENOTDIR);
-}
-
-TEST(KvUtils, ReportErrno) {
-  char* text = nullptr;
-  std::size_t len = 0;
-  std::FILE* out = ::open_memstream(&text, &len);
-  ASSERT_NE(out, nullptr);
-  kv::report_errno(out, "/dev/qmx/x", ENOENT);
-  kv::report_errno(out, nullptr, EPERM);
-  kv::report_errno(out, "", EIO);
-  std::fclose(out);
-  EXPECT_EQ(std::string(text, len), "/dev/qmx/x: " + std::string(std::strerror(ENOENT)) + "\n" +
-                                        std::strerror(EPERM) + "\n" + std::strerror(EIO) + "\n");
-  std::free(text);
 }
 
 } // namespace

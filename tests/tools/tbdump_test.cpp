@@ -1,4 +1,4 @@
-// tbdump: options, the request from a port's minor number, the title, and a ring's text put
+// tbdump: the request from a port's minor number, the title, and a ring's text put
 // in time order from its end mark.
 #include <gtest/gtest.h>
 
@@ -96,50 +96,6 @@ TEST(TbdumpRequest, Titles) {
             "Unit Trace Buffer: bus 1 target 9\n\n");
   EXPECT_EQ(tbdump::title(tbdump::make_request(QD_TRC_LINE, 0x2c1a, 1)),
             "Line Trace Buffer: bus 2 target 12 line 0x1a\n\n");
-}
-
-TEST(TbdumpRequest, RingSizes) {
-  EXPECT_EQ(tbdump::ring_size(QD_TRC_GLOBAL), 131072u);
-  EXPECT_EQ(tbdump::ring_size(QD_TRC_UNIT), 32768u);
-  EXPECT_EQ(tbdump::ring_size(QD_TRC_LINE), 8192u);
-  EXPECT_GT(tbdump::kBufferSize, tbdump::ring_size(QD_TRC_GLOBAL));
-}
-
-struct Args {
-  std::vector<std::string> words;
-  std::vector<char*> argv;
-  explicit Args(std::vector<std::string> w) : words(std::move(w)) {
-    for (auto& s : words) {
-      argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(words.size()); }
-};
-
-TEST(TbdumpOptions, InOrderAndTheLastDecides) {
-  Args a({"tbdump", "-u", "/dev/qmx/ttyc10", "-g", "-l/dev/qmx/ttyc11"});
-  auto c = tbdump::parse_options(a.argc(), a.argv.data());
-  ASSERT_TRUE(c);
-  ASSERT_EQ(c->size(), 3u);
-  EXPECT_EQ((*c)[0].type, QD_TRC_UNIT);
-  EXPECT_STREQ((*c)[0].port, "/dev/qmx/ttyc10");
-  EXPECT_EQ((*c)[1].type, QD_TRC_GLOBAL);
-  EXPECT_EQ((*c)[1].port, nullptr);
-  EXPECT_EQ((*c)[2].type, QD_TRC_LINE);
-  EXPECT_STREQ((*c)[2].port, "/dev/qmx/ttyc11");
-}
-
-TEST(TbdumpOptions, Refusals) {
-  for (auto words : std::vector<std::vector<std::string>>{
-           {"tbdump", "-x"}, {"tbdump", "-u"}, {"tbdump", "-g", "-l"}}) {
-    Args a(words);
-    EXPECT_FALSE(tbdump::parse_options(a.argc(), a.argv.data())) << words.back();
-  }
-  Args none({"tbdump", "port"});
-  auto c = tbdump::parse_options(none.argc(), none.argv.data());
-  ASSERT_TRUE(c);
-  EXPECT_TRUE(c->empty()) << "a word that is no option ends them";
 }
 
 } // namespace

@@ -56,19 +56,24 @@ void qdf_make_ioctl_nak(mblk_t* mp, int error) {
 int qdf_common_get_ioctl(queue_t* q, mblk_t* mp, int length, const void* source) {
   auto* lp = static_cast<qd_line*>(q->q_ptr);
   qd_trace_line(lp, "common_get_ioctl\n");
-  mblk_t* bp = allocb(static_cast<std::size_t>(length), BPRI_MED);
-  if (bp == nullptr) {
-    return 1;
-  }
   iocblk* io = qd_iocblk(mp);
   const bool transparent = io->ioc_count == TRANSPARENT;
   caddr_t uaddr = nullptr;
   if (transparent) {
-    qd_trace_line(lp, "transparent\n");
-    if (mp->b_cont != nullptr &&
-        mp->b_cont->b_wptr - mp->b_cont->b_rptr >= static_cast<long>(sizeof(caddr_t))) {
-      std::memcpy(&uaddr, mp->b_cont->b_rptr, sizeof uaddr);
+    if (mp->b_cont == nullptr ||
+        mp->b_cont->b_wptr - mp->b_cont->b_rptr < static_cast<long>(sizeof(caddr_t))) {
+      // Nothing names the caller's buffer: there is nowhere to copy the record to.
+      qd_nak_traced(lp, mp, EINVAL);
+      return 0;
     }
+    std::memcpy(&uaddr, mp->b_cont->b_rptr, sizeof uaddr);
+  }
+  mblk_t* bp = allocb(static_cast<std::size_t>(length), BPRI_MED);
+  if (bp == nullptr) {
+    return 1;
+  }
+  if (transparent) {
+    qd_trace_line(lp, "transparent\n");
   }
   if (mp->b_cont != nullptr) {
     freemsg(mp->b_cont);

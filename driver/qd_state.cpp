@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "qd_diag_ioctl.h"
 #include "qd_line.h"
 #include "qd_log.h"
 #include "qd_mem.h"
@@ -39,6 +40,7 @@ qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 
 int qd_init_driver_done;
 kmutex_t qd_scsi_ioctl_mutex;
+qd_scsi_slot qd_scsi_ioctl_slot;
 
 int qd_timer_running;
 int qd_going_down;
@@ -80,6 +82,7 @@ void qd_reset_driver_state() {
 
   qd_init_driver_done = 0;
   zero(qd_scsi_ioctl_mutex);
+  zero(qd_scsi_ioctl_slot);
 
   qd_timer_running = 0;
   qd_going_down = 0;

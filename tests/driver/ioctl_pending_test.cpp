@@ -15,25 +15,18 @@ class PendingIoctl : public LineFixture {
 protected:
   void SetUp() override {
     LineFixture::SetUp();
-    // The handlers of the modem and parameter ioctls park them until the unit answers.
-    ioctl_service_double().handler = [](queue_t*, mblk_t* mp, qd_line* lp) {
-      switch (reinterpret_cast<iocblk*>(mp->b_rptr)->ioc_cmd) {
-      case TIOCMGET:
-        if (lp->getmdm != nullptr || lp->setmdm != nullptr || lp->termio_mesg != nullptr) {
-          return QD_IOC_REQUEUE;
-        }
-        lp->getmdm = mp;
-        lp->qdl_flags |= QDL_UTIL_WAIT;
-        lp->ioctl_tid = timeout(qdf_utility_ioctl_timeout, lp, 60L * hz);
-        return QD_IOC_HELD;
-      case TIOCMSET:
-        return park_ioctl(mp, lp, &qd_line::setmdm);
-      default:
-        return park_ioctl(mp, lp, &qd_line::termio_mesg);
-      }
-    };
     lp_ = open_port(0);
-    locked([&] { lp_->modem_bits = kModemBits; });
+    prime(lp_);
+  }
+
+  // Leaves the line so that each request below makes the unit do something: TIOCMSET 0
+  // lowers DTR and RTS, TCSETS sends parameters again. The handlers then park the request.
+  void prime(qd_line* lp) {
+    locked([&] {
+      lp->modem_bits = kModemBits;
+      lp->last_params[0] = 255;
+    });
+    take_commands();
   }
 
   // An I_STR ioctl on the port from a task of its own (time limit in seconds, -1 none);
@@ -41,7 +34,13 @@ protected:
   std::unique_ptr<kemu::Kernel::Task> issue(int cmd, kemu::IoResult* r, unsigned port = 0,
                                             int limit = -1) {
     auto task = kernel_.spawn([this, cmd, r, port, limit] {
+      value_ = 0;
+      termios t{};
+      t.c_cflag = CS8 | CREAD | B19200;
       strioctl sio{cmd, limit, sizeof value_, reinterpret_cast<char*>(&value_)};
+      if (cmd == TCSETS) {
+        sio = strioctl{cmd, limit, sizeof t, reinterpret_cast<char*>(&t)};
+      }
       *r = file(port).ioctl(I_STR, &sio);
     });
     kernel_.settle();
@@ -79,7 +78,7 @@ TEST_F(PendingIoctl, CompletedByTheAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.cmd << " answered " << int{c.status});
-    value_ = 0;
+    prime(lp_);
     kemu::IoResult r;
     auto task = issue(c.cmd, &r);
     ASSERT_TRUE(parked());
@@ -126,6 +125,7 @@ TEST_F(PendingIoctl, WatchdogAnswersAndTakesTheLineOffline) {
     const Case& c = cases[port];
     SCOPED_TRACE(c.cmd);
     qd_line* lp = port == 0 ? lp_ : open_port(port);
+    prime(lp);
     kemu::IoResult r;
     auto task = issue(c.cmd, &r, port);
     kernel_.advance(60 * hz - 1);
@@ -171,15 +171,20 @@ TEST_F(PendingIoctl, BusySlotWaits) {
   kernel_.advance(hz);
   ASSERT_TRUE(t1->join());
   EXPECT_EQ(first.error, ETIME);
+  take_commands();
   auto t2 = issue(TCSETS, &second);
   EXPECT_NE(lp_->tty.t_writeq->q_first, nullptr);
+  EXPECT_TRUE(take_commands().empty()) << "the parameters wait for the slot";
+  EXPECT_EQ(lp_->tty.t_cflag & CBAUD, B9600) << "and are not applied before";
   unit_answers(FAS_SET_MODEM, 0);
   ASSERT_NE(lp_->termio_mesg, nullptr);
+  EXPECT_EQ(lp_->tty.t_cflag & CBAUD, B19200);
   EXPECT_FALSE(t2->done());
-  unit_answers(FAS_SET_PARAMS, 0);
+  std::vector<FasCmd> sent = take_commands();
+  ASSERT_FALSE(sent.empty());
+  unit_answers(sent.front().op(), 0);
   ASSERT_TRUE(t2->join());
   EXPECT_TRUE(second.ok());
-  EXPECT_EQ(ioctl_service_double().serviced, (std::vector<int>{TIOCMSET, TCSETS, TCSETS}));
 }
 
 // Nobody to answer: close drops what is parked, and so does an answer for a line whose

@@ -44,13 +44,14 @@ int toy_close(queue_t* rq, int, cred_t*) {
   qdf_utility_cleanup(lp);
   mutex_exit(lp->unit_mutex);
   qprocsoff(rq);
+  mutex_enter(&lp->unit->intr_mutex);
   mutex_enter(lp->unit_mutex);
-  lp->tty.t_readq = nullptr;
-  lp->tty.t_writeq = nullptr;
+  ttycommon_close(&lp->tty);
   lp->qdl_flags &= ~QDL_DIALIN_OPEN;
   rq->q_ptr = nullptr;
   WR(rq)->q_ptr = nullptr;
   mutex_exit(lp->unit_mutex);
+  mutex_exit(&lp->unit->intr_mutex);
   return 0;
 }
 
@@ -82,28 +83,13 @@ int toy_wput(queue_t* q, mblk_t* mp) {
     mutex_exit(lp->unit_mutex);
     return 0;
   case M_IOCTL:
-    // Every ioctl takes the road of those that wait behind output.
-    putq(q, mp);
-    mutex_enter(lp->unit_mutex);
-    if ((lp->qdl_flags & QDL_OUTPUT_ACTIVE) != 0) {
-      qdf_wait_out(lp);
-    } else {
-      qdf_process_wrq(q);
+    qdf_schedule_ioctl(q, mp);
+    return 0;
+  case M_IOCDATA:
+    if (qdf_transparent(q, mp) != 0) {
+      qdf_schedule_ioctl(q, mp);
     }
-    mutex_exit(lp->unit_mutex);
     return 0;
-  case M_IOCDATA: {
-    // The copy-out of a result record is done: acknowledge it.
-    auto* cp = reinterpret_cast<copyresp*>(mp->b_rptr);
-    const bool failed = cp->cp_rval != nullptr;
-    auto* io = reinterpret_cast<iocblk*>(mp->b_rptr);
-    io->ioc_count = 0;
-    io->ioc_error = failed ? EINVAL : 0;
-    io->ioc_rval = failed ? -1 : 0;
-    mp->b_datap->db_type = failed ? M_IOCNAK : M_IOCACK;
-    qreply(q, mp);
-    return 0;
-  }
   case M_FLUSH:
     if ((*mp->b_rptr & FLUSHW) != 0) {
       flushq(q, FLUSHDATA);
@@ -208,7 +194,6 @@ void LineFixture::SetUp() {
   DriverFixture::SetUp();
   kemu::clear_streams_faults();
   blocks_at_start_ = kemu::streams_outstanding_blocks();
-  ioctl_service_double() = IoctlServiceDouble{};
   run([&] {
     up_ = make_unit(kModel, -1, kUnitNumber);
     // Online as VRNONLINE leaves it; the unit node stays closed.

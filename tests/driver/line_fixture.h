@@ -2,7 +2,7 @@
 // (so the transport leaves every queued command on the unit's chain for the test to read),
 // line records made enabled as a successful enable leaves them, and streams opened on
 // them through a small stand-in driver whose put and service procedures do for M_DATA,
-// the flow messages, M_FLUSH and M_IOCTL what the driver's own will.
+// the flow messages, M_FLUSH, M_IOCTL and M_IOCDATA what the driver's own will.
 //
 // The test reads what the driver sent with take_commands() and answers with answer(),
 // which runs the answer dispatch under the unit mutex as the unit node's write side does.
@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "driver_fixture.h"
-#include "ioctl_service_double.h"
 #include "kemu/streamhead.h"
 #include "kemu/streams.h"
 #include "ksys/stream.h"

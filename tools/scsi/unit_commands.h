@@ -16,8 +16,8 @@ struct kv_dev {
   std::uint8_t target = 0;
   std::uint8_t pod_capable = 0;
   std::uint8_t pod = kMainUnit;
-  std::string product; // at most 16 characters
-  std::string version; // 4 characters for a main unit, up to 6 for a pod
+  std::string product{}; // at most 16 characters
+  std::string version{}; // 4 characters for a main unit, up to 6 for a pod
 };
 
 // Lengths of the data the commands move.

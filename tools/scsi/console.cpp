@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kvutils.h"
+
 namespace kvscsi {
 namespace {
 
@@ -76,6 +78,10 @@ void StdConsole::clear_screen() {
   // What "clear" says or fails to do is of no consequence to the screens that follow.
   [[maybe_unused]] const int rc = std::system("clear");
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void StdConsole::error_text(int errnum) {
+  kv::report_errno(stderr, nullptr, errnum);
 }
 
 std::optional<std::string> StdConsole::next_line() {

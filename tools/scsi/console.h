@@ -27,7 +27,7 @@ public:
   void outf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void errf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // The system's text for errno on standard error, as perror with no prefix writes it.
-  void error_text(int errnum);
+  virtual void error_text(int errnum);
 
   // One line without its end, cut to kLineMax characters (the rest of a longer line is
   // dropped, not left for the next read); none at end of input.
@@ -46,6 +46,7 @@ public:
   void err(std::string_view text) override;
   void pause(unsigned seconds) override;
   void clear_screen() override;
+  void error_text(int errnum) override;
 
 protected:
   std::optional<std::string> next_line() override;

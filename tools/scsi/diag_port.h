@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-namespace kvscsi {
+#include "kvutils.h"
 
-inline constexpr const char kDiagPath[] = "/dev/qmx/qmxdiag";
+namespace kvscsi {
 
 class DiagPort {
 public:
@@ -25,7 +25,7 @@ public:
   DiagNode& operator=(const DiagNode&) = delete;
 
   // Opens the node read-write with O_NDELAY; false with errno set.
-  bool open(const char* path = kDiagPath);
+  bool open(const char* path = kv::kDiagNode);
   void close();
 
   int request(std::uint32_t cmd, void* record, int len) override;

@@ -13,7 +13,7 @@ int main() {
   }
   kvscsi::DiagNode node;
   if (!node.open()) {
-    con.errf("Can't open diagnostic port '%s'\n", kvscsi::kDiagPath);
+    con.errf("Can't open diagnostic port '%s'\n", kv::kDiagNode);
     return 1;
   }
   const int status = kvscsi::scan_buses(node, con);

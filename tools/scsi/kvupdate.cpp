@@ -17,7 +17,7 @@ int main(int argc, char**) {
   }
   kvscsi::DiagNode node;
   if (!node.open()) {
-    con.errf("Can't open diagnostic port %s\n", kvscsi::kDiagPath);
+    con.errf("Can't open diagnostic port %s\n", kv::kDiagNode);
     return 1;
   }
   kvscsi::Updater updater(node, con);

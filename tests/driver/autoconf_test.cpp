@@ -119,14 +119,6 @@ TEST_F(Autoconf, GetinfoAndTheModuleLinkage) {
   EXPECT_NE(ddi_->info("qd", &mi), 0);
   EXPECT_STREQ(mi.mi_msinfo[0].msi_linkinfo, "Orvane Lanvara/QMX module drvr");
   EXPECT_EQ(ddi_->streamtab_of(*ddi_->major_of("qd")), &qdinfo);
-  EXPECT_EQ(qdinfo.st_rdinit->qi_minfo->mi_hiwat, 512u);
-  EXPECT_EQ(qdinfo.st_wrinit->qi_srvp, nullptr) << "no write service procedure";
-}
-
-TEST_F(Autoconf, NeedsTheScsiModule) {
-  ddi_->unregister_misc("misc/scsi");
-  EXPECT_EQ(ddi_->load(qd_module_image()), ENOENT);
-  ddi_->register_misc("misc/scsi");
 }
 
 } // namespace

@@ -58,7 +58,7 @@ TEST_F(Nodes, PortsOfAUnitWithoutPodsThenTheirDialOutNodes) {
 TEST_F(Nodes, PodAndPrinterNamesCarryTheBusLetter) {
   // Targets 3 and 4 are children of both adapters; the empty ones on adapter 0 come first,
   // so adapter 1 is bus 1 ('d').
-  topo_->add_qmx(1, 3, {{.model = "QMX-7POD-8S1P-57"}});
+  topo_->add_qmx(1, 3, {{.model = "QMX2-7POD-8S1P57"}});
   topo_->add_qmx(1, 4, {{.model = "QMX-8S1P-115A"}});
   load("forceload=1;\nallow_unload=1;\n");
   const auto nodes = nodes_by_name(*ddi_);
@@ -144,6 +144,18 @@ TEST_F(Nodes, LanvaraEntriesOfTheConfigurationFile) {
   EXPECT_EQ(nodes.at("vrnn1a").minor, 0x11affu);
   EXPECT_EQ(nodes.at("ttynfff,cu").minor, 0x3ff0fu);
   EXPECT_EQ(nodes.count("qmxdiag"), 1u);
+}
+
+// Memory for the unit record but none for a packet: the entry is skipped, never left
+// without a receive packet.
+TEST_F(Nodes, LanvaraEntryWithoutAReceivePacketIsSkipped) {
+  kernel_.fail_kmem_after(sizeof(qd_unit) + sizeof(qd_line*) * QD_VRN_NLINES +
+                          2 * sizeof(qd_mem_hdr) + 64);
+  load("vrn0=\"Lanvara8S-115A,10.0.0.4\";\nallow_unload=1;\n");
+  kernel_.clear_kmem_faults();
+  EXPECT_NE(console().find("qd: No memory for vrn0's receive packet!\n"), std::string::npos);
+  EXPECT_EQ(vrn_unit(0), nullptr);
+  EXPECT_EQ(node_names(), std::vector<std::string>{"qmxdiag"});
 }
 
 TEST_F(Nodes, PseudoInstanceOnlyWhenTheConfigurationAsksForIt) {

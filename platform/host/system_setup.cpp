@@ -2,6 +2,7 @@
 // and their far ends, then the qd driver loaded and attached; and taking it all down.
 #include "qdhost/system_setup.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include "kemu/streams.h"
 #include "ksys/types.h"
 #include "qd_image.h"
+#include "qdemu/kernel_engine_host.h"
+#include "qdemu/lanvara_module.h"
 #include "qdemu/scsi_topology.h"
 #include "qdhost/file_far_end.h"
 #include "qdhost/loop_driver.h"
@@ -29,11 +32,12 @@ namespace qdhost {
 
 namespace {
 
-constexpr const char kDriver[] = "qd";
+constexpr char kDriver[] = "qd";
 constexpr minor_t kLanvaraUnitNode = 0x100ff; // unit n's node: this | n << 8
 constexpr int kLanvaraUnits = 256;
 constexpr minor_t kLanvaraBit = 0x10000;
 constexpr minor_t kDialoutBit = 0x20000;
+constexpr minor_t kDiagMinor = 0xffff;
 
 std::optional<std::string> read_file(const std::string& path, std::string* why) {
   std::ifstream in(path, std::ios::binary);
@@ -74,6 +78,13 @@ std::string ranges(const std::vector<unsigned>& lines) {
   return s;
 }
 
+// A Lanvara unit's number as its names carry it: "1a" of vrn1a and vrnn1a.
+std::string unit_number(int n) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%x", static_cast<unsigned>(n));
+  return b;
+}
+
 // An integer global of a driver.conf text (the last one given), when present.
 std::optional<std::int32_t> conf_integer(const kemu::ConfFile& conf, std::string_view name) {
   std::optional<std::int32_t> v;
@@ -88,6 +99,55 @@ std::optional<std::int32_t> conf_integer(const kemu::ConfFile& conf, std::string
   return v;
 }
 
+// The Lanvara entries of qd.conf: unit number -> (model, address), read as the driver
+// reads them (the address starts at the first digit after the comma).
+std::map<int, std::pair<std::string, std::string>> lanvara_entries(const kemu::ConfFile& conf) {
+  std::map<int, std::pair<std::string, std::string>> units;
+  for (const kemu::ConfEntry& e : conf.entries) {
+    for (const kemu::ConfProp& p : e.props) {
+      if (e.is_node() || !p.value.is_string || !p.name.starts_with("vrn")) {
+        continue;
+      }
+      const std::string digits = p.name.substr(3);
+      char* end = nullptr;
+      const long n = std::strtol(digits.c_str(), &end, 16);
+      // The driver reads vrn0 to vrnff as it names them: lower case, no leading zeros.
+      if (digits.empty() || *end != '\0' || n < 0 || n >= kLanvaraUnits ||
+          digits != unit_number(static_cast<int>(n))) {
+        continue;
+      }
+      const std::string& v = p.value.text;
+      const auto comma = v.find(',');
+      std::string address;
+      if (comma != std::string::npos) {
+        address = v.substr(comma + 1);
+        address.erase(0, address.find_first_of("0123456789"));
+      }
+      units[static_cast<int>(n)] = {v.substr(0, comma), address};
+    }
+  }
+  return units;
+}
+
+// A port of the topology: the unit statement it belongs to and its number.
+struct PortKey {
+  const void* unit;
+  unsigned line;
+  auto operator<=>(const PortKey&) const = default;
+};
+
+struct PtyPort {
+  PortKey at;
+  std::shared_ptr<PtyFarEnd> pty;
+  std::string link; // made by publish
+};
+
+struct Module {
+  const LanvaraSetup* setup;
+  std::unique_ptr<qdemu::KernelEngineHost> host;
+  std::unique_ptr<qdemu::LanvaraModule> module;
+};
+
 } // namespace
 
 std::string default_conf_path() {
@@ -98,13 +158,6 @@ std::string default_topology_path() {
   return std::string(QD_DEFAULT_ETC) + "/topology";
 }
 
-struct PtyPort {
-  const QmxSetup* unit;
-  unsigned line;
-  std::shared_ptr<PtyFarEnd> pty;
-  std::string link; // made by publish
-};
-
 struct HostSystem::Impl {
   Impl(kemu::Kernel& k, kemu::Ddi& d, HostConfig c) : kernel(k), ddi(d), cfg(std::move(c)) {}
 
@@ -114,12 +167,14 @@ struct HostSystem::Impl {
   std::string conf_path, topology_path;
   Topology topology;
   bool allow_unload = false;
+  std::map<int, std::pair<std::string, std::string>> vrn; // qd.conf's Lanvara units
   std::vector<std::string> conf_notes;
   std::optional<kemu::Scsa> scsa;
   std::optional<qdemu::ScsiTopology> units;
+  std::vector<Module> modules;
   std::vector<dev_info_t*> adapter_nodes; // by adapter number
   std::vector<PtyPort> ptys;
-  std::map<std::pair<const QmxSetup*, unsigned>, std::shared_ptr<FileFarEnd>> files;
+  std::map<PortKey, std::shared_ptr<FileFarEnd>> files;
   std::vector<std::string> attach_notes;
   bool loop = false;
   bool loaded = false;
@@ -130,23 +185,70 @@ struct HostSystem::Impl {
     return err;
   }
 
-  // Port nodes of the unit at an address: line -> name (dial-in nodes only).
-  std::map<unsigned, std::string> port_nodes(int adapter, int target) const {
+  std::string where(int line_no) const {
+    return topology_path + ":" + std::to_string(line_no) + ": ";
+  }
+
+  // ---- Node names --------------------------------------------------------------------------
+
+  // Dial-in port nodes whose minor passes `match`: port number -> name.
+  template <class Match> std::map<unsigned, std::string> nodes_where(Match match) const {
     std::map<unsigned, std::string> names;
-    if (adapter >= static_cast<int>(adapter_nodes.size())) {
-      return names;
-    }
-    dev_info_t* hba = adapter_nodes[static_cast<std::size_t>(adapter)];
     for (const kemu::MinorNode& n : ddi.minor_nodes()) {
       const minor_t m = getminor(n.dev);
-      if ((m & (kLanvaraBit | kDialoutBit)) != 0 || m == 0xffff ||
-          static_cast<int>((m >> 8) & 0xf) != target || ddi.adapter_of(n.dip) != hba) {
-        continue;
+      if ((m & kDialoutBit) == 0 && m != kDiagMinor && (m & 0xff) != 0xff && match(n, m)) {
+        names[m & 0xff] = n.name;
       }
-      names[m & 0xff] = n.name;
     }
     return names;
   }
+
+  std::map<unsigned, std::string> port_nodes(const QmxSetup& u) const {
+    if (u.adapter >= static_cast<int>(adapter_nodes.size())) {
+      return {};
+    }
+    dev_info_t* hba = adapter_nodes[static_cast<std::size_t>(u.adapter)];
+    return nodes_where([&](const kemu::MinorNode& n, minor_t m) {
+      return (m & kLanvaraBit) == 0 && static_cast<int>((m >> 8) & 0xf) == u.target &&
+             ddi.adapter_of(n.dip) == hba;
+    });
+  }
+
+  // The qd.conf unit number that names the module's address, if one does.
+  std::optional<int> vrn_of(const LanvaraSetup& m) const {
+    for (const auto& [n, entry] : vrn) {
+      if (entry.second == m.address) {
+        return n;
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::map<unsigned, std::string> port_nodes(const LanvaraSetup& m) const {
+    auto n = vrn_of(m);
+    if (!n) {
+      return {};
+    }
+    const minor_t base = kLanvaraBit | static_cast<minor_t>(*n) << 8;
+    return nodes_where(
+        [&](const kemu::MinorNode&, minor_t minor) { return (minor & 0x1ff00) == base; });
+  }
+
+  std::map<unsigned, std::string> port_nodes(const void* unit) const {
+    for (const QmxSetup& u : topology.units) {
+      if (&u == unit) {
+        return port_nodes(u);
+      }
+    }
+    for (const LanvaraSetup& m : topology.modules) {
+      if (&m == unit) {
+        return port_nodes(m);
+      }
+    }
+    return {};
+  }
+
+  // ---- Reading -----------------------------------------------------------------------------
 
   int read_inputs(std::string* why, std::string& conf_text) {
     conf_path = cfg.conf.empty() ? default_conf_path() : cfg.conf;
@@ -169,58 +271,94 @@ struct HostSystem::Impl {
     }
     topology = std::move(std::get<Topology>(topo));
     allow_unload = conf_integer(parsed, "allow_unload").value_or(0) != 0;
+    vrn = lanvara_entries(parsed);
     std::string globals;
     for (const char* name : {"forceload", "allow_unload"}) {
       globals +=
           std::string(" ") + name + "=" + std::to_string(conf_integer(parsed, name).value_or(0));
     }
     conf_notes.push_back("qd.conf " + conf_path + ":" + globals);
-    for (const kemu::ConfEntry& e : parsed.entries) {
-      for (const kemu::ConfProp& p : e.props) {
-        if (!e.is_node() && p.value.is_string && p.name.starts_with("vrn")) {
-          conf_notes.push_back("Lanvara entry " + p.name + "=\"" + p.value.text + "\"");
-        }
-      }
-    }
     conf_notes.push_back("topology " + topology_path);
     conf_text = std::move(*conf);
     return 0;
   }
 
+  // ---- Building ----------------------------------------------------------------------------
+
   // The far ends that need the host: made before the units, so that a failure leaves
   // nothing built.
-  int open_far_ends(std::string* why) {
+  int open_far_ends(const void* unit, const std::map<unsigned, PortSetup>& ports,
+                    std::string* why) {
     const std::string base = directory_of(topology_path);
-    for (const QmxSetup& u : topology.units) {
-      for (const auto& [line, p] : u.ports) {
-        if (p.kind == PortSetup::Kind::pty) {
-          auto pty = PtyFarEnd::open(
-              [&k = kernel](std::function<void()> fn) { k.interrupt(std::move(fn)); }, why);
-          if (!pty) {
-            return EIO;
-          }
-          ptys.push_back({&u, line, std::move(pty), {}});
-        } else if (p.kind == PortSetup::Kind::file) {
-          std::string path = p.path.starts_with("/") ? p.path : base + "/" + p.path;
-          auto f = FileFarEnd::open(path, why);
-          if (!f) {
-            *why = topology_path + ":" + std::to_string(p.line_no) + ": " + *why;
-            return EIO;
-          }
-          files[{&u, line}] = std::move(f);
+    for (const auto& [line, p] : ports) {
+      if (p.kind == PortSetup::Kind::pty) {
+        auto pty = PtyFarEnd::open(
+            [&k = kernel](std::function<void()> fn) { k.interrupt(std::move(fn)); }, why);
+        if (!pty) {
+          *why = where(p.line_no) + *why;
+          return EIO;
         }
+        ptys.push_back({{unit, line}, std::move(pty), {}});
+      } else if (p.kind == PortSetup::Kind::file) {
+        std::string path = p.path.starts_with("/") ? p.path : base + "/" + p.path;
+        auto f = FileFarEnd::open(path, why);
+        if (!f) {
+          *why = where(p.line_no) + *why;
+          return EIO;
+        }
+        files[{unit, line}] = std::move(f);
       }
     }
     return 0;
   }
 
-  std::shared_ptr<PtyFarEnd> pty_of(const QmxSetup& u, unsigned line) const {
+  std::shared_ptr<PtyFarEnd> pty_of(PortKey at) const {
     for (const PtyPort& p : ptys) {
-      if (p.unit == &u && p.line == line) {
+      if (p.at == at) {
         return p.pty;
       }
     }
     return nullptr;
+  }
+
+  // The far end a port line asks for; null for none.
+  std::shared_ptr<qdemu::FarEnd> far_end(PortKey at, const PortSetup& p) const {
+    switch (p.kind) {
+    case PortSetup::Kind::loopback:
+      return std::make_shared<qdemu::LoopbackPlug>(
+          qdemu::LoopbackPlug::Options{.wire_signals = p.wired});
+    case PortSetup::Kind::pty:
+      return pty_of(at);
+    case PortSetup::Kind::file:
+      return files.at(at);
+    case PortSetup::Kind::none:
+      break;
+    }
+    return nullptr;
+  }
+
+  // Far ends, pacing and modem inputs of one unit's ports, on its engine.
+  void set_up_ports(qdemu::Engine& e, const void* unit, const ModemInputs& defaults,
+                    const std::map<unsigned, PortSetup>& ports) const {
+    const PortSetup bare;
+    for (unsigned line = 0; line < e.line_count(); ++line) {
+      if (!e.has_port(line)) {
+        continue;
+      }
+      auto it = ports.find(line);
+      const PortSetup& p = it == ports.end() ? bare : it->second;
+      if (auto far = far_end({unit, line}, p)) {
+        e.attach(line, std::move(far));
+      }
+      if (p.paced) {
+        e.set_line_pacing(line, true);
+      }
+      if (p.kind != PortSetup::Kind::loopback || !p.wired) {
+        e.set_carrier(line, carrier_of(defaults, p));
+        e.set_dsr(line, dsr_of(defaults, p));
+        e.set_cts(line, cts_of(defaults, p));
+      }
+    }
   }
 
   // Runs in a kernel context: nothing else touches the units meanwhile.
@@ -234,38 +372,7 @@ struct HostSystem::Impl {
       spec.unit.pods = u.pods;
       spec.unit.engine.redundant = u.redundant;
       qdemu::QmxUnit& unit = units->add_qmx(u.adapter, u.target, std::move(spec));
-      for (const auto& [line, p] : u.ports) {
-        switch (p.kind) {
-        case PortSetup::Kind::loopback:
-          unit.plug_loopback(line, {.wire_signals = p.wired});
-          break;
-        case PortSetup::Kind::pty:
-          unit.attach(line, pty_of(u, line));
-          break;
-        case PortSetup::Kind::file:
-          unit.attach(line, files.at({&u, line}));
-          break;
-        case PortSetup::Kind::none:
-          break;
-        }
-        if (p.paced) {
-          unit.engine().set_line_pacing(line, true);
-        }
-        if (p.kind != PortSetup::Kind::loopback || !p.wired) {
-          unit.engine().set_carrier(line, carrier_of(u, p));
-          unit.engine().set_dsr(line, dsr_of(u, p));
-          unit.engine().set_cts(line, cts_of(u, p));
-        }
-      }
-      // Ports no line names: nothing plugged in, the unit's defaults.
-      const PortSetup bare;
-      for (unsigned line = 0; line < unit.engine().line_count(); ++line) {
-        if (!u.ports.contains(line) && unit.engine().has_port(line)) {
-          unit.engine().set_carrier(line, carrier_of(u, bare));
-          unit.engine().set_dsr(line, dsr_of(u, bare));
-          unit.engine().set_cts(line, cts_of(u, bare));
-        }
-      }
+      set_up_ports(unit.engine(), &u, u.modem, u.ports);
     }
     for (const DeviceSetup& d : topology.devices) {
       units->add_device(d.adapter, d.target,
@@ -274,6 +381,28 @@ struct HostSystem::Impl {
                          .product = d.product,
                          .revision = d.revision});
     }
+  }
+
+  int start_modules(std::string* why) {
+    for (const LanvaraSetup& m : topology.modules) {
+      qdemu::LanvaraOptions o;
+      o.address = m.address;
+      o.port = m.listen;
+      o.model = m.model;
+      o.unit.firmware = m.firmware;
+      Module mod{&m, std::make_unique<qdemu::KernelEngineHost>(kernel), nullptr};
+      mod.module = std::make_unique<qdemu::LanvaraModule>(*mod.host, o);
+      mod.module->with_engine(
+          [this, &m](qdemu::Engine& e) { set_up_ports(e, &m, m.modem, m.ports); });
+      modules.push_back(std::move(mod));
+      if (int err = modules.back().module->start(); err != 0) {
+        return fail(err,
+                    where(m.line_no) + m.address + ":" + std::to_string(m.listen) + ": " +
+                        std::strerror(err),
+                    why);
+      }
+    }
+    return 0;
   }
 
   int bring_up(std::string* why) {
@@ -285,8 +414,15 @@ struct HostSystem::Impl {
     if (int err = read_inputs(why, conf_text); err != 0) {
       return err;
     }
-    if (int err = open_far_ends(why); err != 0) {
-      return err;
+    for (const QmxSetup& u : topology.units) {
+      if (int err = open_far_ends(&u, u.ports, why); err != 0) {
+        return err;
+      }
+    }
+    for (const LanvaraSetup& m : topology.modules) {
+      if (int err = open_far_ends(&m, m.ports, why); err != 0) {
+        return err;
+      }
     }
     scsa.emplace();
     units.emplace(kernel, *scsa);
@@ -300,6 +436,9 @@ struct HostSystem::Impl {
     });
     if (!built || !build_error.empty()) {
       return fail(EINVAL, topology_path + ": " + (built ? build_error : "the kernel stopped"), why);
+    }
+    if (int err = start_modules(why); err != 0) {
+      return err;
     }
     for (kemu::Hba* hba : scsa->adapters()) {
       adapter_nodes.push_back(hba->dip());
@@ -335,42 +474,63 @@ struct HostSystem::Impl {
     return 0;
   }
 
+  // ---- Reporting ---------------------------------------------------------------------------
+
+  void describe_ports(std::vector<std::string>& out, std::string head, const void* unit,
+                      const std::map<unsigned, PortSetup>& ports) const {
+    auto names = port_nodes(unit);
+    if (!names.empty()) {
+      head += ": " + std::to_string(names.size()) + " ports, " + names.begin()->second + " to " +
+              names.rbegin()->second;
+    }
+    std::map<std::string, std::vector<unsigned>> by_kind;
+    for (const auto& [line, p] : ports) {
+      by_kind[kind_name(p.kind)].push_back(line);
+    }
+    for (const auto& [kind, lines] : by_kind) {
+      head += std::string("; ") + kind + " " + ranges(lines);
+    }
+    out.push_back(head);
+    for (const auto& [line, p] : ports) {
+      auto it = names.find(line);
+      const std::string node = it == names.end() ? "port " + std::to_string(line) : it->second;
+      if (p.kind == PortSetup::Kind::pty) {
+        out.push_back("  " + node + ": pty " + pty_of({unit, line})->slave_path());
+      } else if (p.kind == PortSetup::Kind::file) {
+        out.push_back("  " + node + ": file " + p.path);
+      }
+    }
+  }
+
   std::vector<std::string> summary() const {
     if (loop) {
       return {"loopback driver (--test-loop)"};
     }
     std::vector<std::string> out = conf_notes;
     out.insert(out.end(), attach_notes.begin(), attach_notes.end());
+    for (const auto& [n, entry] : vrn) {
+      out.push_back("Lanvara unit vrn" + unit_number(n) + ": " + entry.first + " at " +
+                    entry.second + ", unit node vrnn" + unit_number(n));
+    }
     for (const QmxSetup& u : topology.units) {
-      const std::string at = std::to_string(u.adapter) + ":" + std::to_string(u.target);
-      std::string head = "qmx " + at + " " + u.model + " " + u.firmware;
+      std::string head = "qmx " + std::to_string(u.adapter) + ":" + std::to_string(u.target) + " " +
+                         u.model + " " + u.firmware;
       if ((qdm_get_unitinfo(u.model.c_str())->flags & QDM_PODS) != 0) {
         head += " pods " + hex(u.pods);
       }
-      auto names = port_nodes(u.adapter, u.target);
-      if (names.empty()) {
-        out.push_back(head + ": not attached, no nodes");
-        continue;
+      if (port_nodes(u).empty()) {
+        head += " (not attached)";
       }
-      head += ": " + std::to_string(names.size()) + " ports, " + names.begin()->second + " to " +
-              names.rbegin()->second;
-      std::map<std::string, std::vector<unsigned>> by_kind;
-      for (const auto& [line, p] : u.ports) {
-        by_kind[kind_name(p.kind)].push_back(line);
+      describe_ports(out, head, &u, u.ports);
+    }
+    for (std::size_t i = 0; i < modules.size(); ++i) {
+      const LanvaraSetup& m = *modules[i].setup;
+      std::string head = "lanvara " + m.address + ":" + std::to_string(modules[i].module->port()) +
+                         " " + m.model + " " + m.firmware;
+      if (!vrn_of(m)) {
+        head += " (no vrn entry of qd.conf names it)";
       }
-      for (const auto& [kind, lines] : by_kind) {
-        head += std::string("; ") + kind + " " + ranges(lines);
-      }
-      out.push_back(head);
-      for (const auto& [line, p] : u.ports) {
-        auto it = names.find(line);
-        const std::string node = it == names.end() ? "port " + std::to_string(line) : it->second;
-        if (p.kind == PortSetup::Kind::pty) {
-          out.push_back("  " + node + ": pty " + pty_of(u, line)->slave_path());
-        } else if (p.kind == PortSetup::Kind::file) {
-          out.push_back("  " + node + ": file " + p.path);
-        }
-      }
+      describe_ports(out, head, &m, m.ports);
     }
     for (const DeviceSetup& d : topology.devices) {
       out.push_back("device " + std::to_string(d.adapter) + ":" + std::to_string(d.target) +
@@ -379,12 +539,14 @@ struct HostSystem::Impl {
     return out;
   }
 
+  // ---- Links -------------------------------------------------------------------------------
+
   int publish(const std::string& devdir, std::string* why) {
     for (PtyPort& p : ptys) {
-      auto names = port_nodes(p.unit->adapter, p.unit->target);
-      auto it = names.find(p.line);
+      auto names = port_nodes(p.at.unit);
+      auto it = names.find(p.at.line);
       if (it == names.end()) {
-        continue; // the unit did not attach: there is no node to name the link after
+        continue; // no node to name the link after (unit not attached, no vrn entry)
       }
       const std::string link = devdir + "/" + it->second + ".pty";
       struct ::stat st {};
@@ -417,6 +579,8 @@ struct HostSystem::Impl {
     }
   }
 
+  // ---- Taking down -------------------------------------------------------------------------
+
   int take_down(std::string* why) {
     if (down) {
       return 0;
@@ -445,6 +609,15 @@ struct HostSystem::Impl {
       }
       kemu::clear_autopush();
     }
+    for (Module& m : modules) {
+      m.module->stop();
+    }
+    // A module's engine goes as kernel work: before the hosts it runs on.
+    for (Module& m : modules) {
+      m.module.reset();
+    }
+    kernel.settle();
+    modules.clear();
     if (units) {
       // The units' timed work runs in kernel contexts: take them away inside one.
       kernel.call([&] { units.reset(); });

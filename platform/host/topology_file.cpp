@@ -1,5 +1,7 @@
 #include "qdhost/topology_file.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <set>
 
@@ -173,20 +175,29 @@ private:
   std::map<std::string, std::string> values_;
 };
 
-const qd_unitinfo& qmx_model(const std::string& name) {
+const qd_unitinfo& model_row(const std::string& name, bool lanvara) {
   const qd_unitinfo* row = qdm_get_unitinfo(name.c_str());
   if (row == nullptr || name != row->name) {
     throw Refusal{"unknown model '" + name + "'"};
   }
-  if ((row->flags & QDM_LANVARA) != 0) {
-    throw Refusal{name + " is a Lanvara model, not a SCSI unit"};
+  if (((row->flags & QDM_LANVARA) != 0) != lanvara) {
+    throw Refusal{name +
+                  (lanvara ? " is no Lanvara model" : " is a Lanvara model, not a SCSI unit")};
   }
   return *row;
 }
 
+// What port lines are about: the unit statement above them.
+struct UnitRef {
+  const qd_unitinfo* row;
+  std::uint8_t pods; // fitted pods of a pod model
+  std::map<unsigned, PortSetup>* ports;
+  std::string model;
+};
+
 // The ports LINES names on the unit's model.
-std::vector<unsigned> port_list(const std::string& spec, const QmxSetup& unit) {
-  const qd_unitinfo& row = qmx_model(unit.model);
+std::vector<unsigned> port_list(const std::string& spec, const UnitRef& unit) {
+  const qd_unitinfo& row = *unit.row;
   const bool pods = (row.flags & QDM_PODS) != 0;
   auto fitted = [&](unsigned line) { return !pods || ((unit.pods >> (line / kPodPorts)) & 1u); };
   auto exists = [&](unsigned line) {
@@ -241,6 +252,8 @@ public:
     const std::string& kw = words[0].text;
     if (kw == "qmx") {
       qmx(words, line_no);
+    } else if (kw == "lanvara") {
+      lanvara(words, line_no);
     } else if (kw == "port") {
       port(words, line_no);
     } else if (kw == "device") {
@@ -253,9 +266,9 @@ public:
   // The ports no line named get what "all" said.
   Topology finish() {
     for (auto& [index, p] : all_) {
-      QmxSetup& unit = topo.units[index];
+      UnitRef unit = ref(index);
       for (unsigned l : port_list("all", unit)) {
-        unit.ports.emplace(l, p);
+        unit.ports->emplace(l, p);
       }
     }
     return std::move(topo);
@@ -278,7 +291,7 @@ private:
     QmxSetup u;
     u.line_no = line_no;
     u.model = words[2].text;
-    const qd_unitinfo& row = qmx_model(u.model);
+    const qd_unitinfo& row = model_row(u.model, false);
     take_address(words[1].text, u.adapter, u.target);
     Options opts(words, 3);
     if (auto v = opts.value("vendor")) {
@@ -307,16 +320,68 @@ private:
     opts.modem(u.modem);
     opts.done();
     topo.units.push_back(std::move(u));
+    units_.push_back({false, topo.units.size() - 1});
+  }
+
+  void lanvara(const std::vector<Word>& words, int line_no) {
+    if (words.size() < 3) {
+      throw Refusal{"lanvara needs an address and a model"};
+    }
+    LanvaraSetup m;
+    m.line_no = line_no;
+    m.address = words[1].text;
+    m.model = words[2].text;
+    in_addr a{};
+    if (::inet_pton(AF_INET, m.address.c_str(), &a) != 1) {
+      throw Refusal{"'" + m.address + "' is no IPv4 address"};
+    }
+    if ((ntohl(a.s_addr) >> 24) != 127) {
+      throw Refusal{m.address + " is no loopback address: modules listen on 127.0.0.0/8 only"};
+    }
+    model_row(m.model, true);
+    Options opts(words, 3);
+    if (auto v = opts.value("listen")) {
+      auto port = number(*v);
+      if (!port || *port < 0 || *port > 65535) {
+        throw Refusal{"listen must be a TCP port 0-65535, not '" + *v + "'"};
+      }
+      m.listen = static_cast<std::uint16_t>(*port);
+    }
+    if (auto v = opts.value("firmware")) {
+      if (v->size() != 4) {
+        throw Refusal{"firmware must have 4 characters, as \"V6.0\""};
+      }
+      m.firmware = *v;
+    }
+    opts.modem(m.modem);
+    opts.done();
+    const std::string at = m.address + ":" + std::to_string(m.listen);
+    if (m.listen != 0 && !listeners_.insert(at).second) {
+      throw Refusal{at + " is taken"};
+    }
+    topo.modules.push_back(std::move(m));
+    units_.push_back({true, topo.modules.size() - 1});
+  }
+
+  // Unit statements in file order: (Lanvara?, index).
+  UnitRef ref(std::size_t unit) {
+    auto [lanvara, index] = units_[unit];
+    if (lanvara) {
+      LanvaraSetup& m = topo.modules[index];
+      return {&model_row(m.model, true), 0, &m.ports, m.model};
+    }
+    QmxSetup& u = topo.units[index];
+    return {&model_row(u.model, false), u.pods, &u.ports, u.model};
   }
 
   void port(const std::vector<Word>& words, int line_no) {
-    if (topo.units.empty()) {
-      throw Refusal{"port before any qmx unit"};
+    if (units_.empty()) {
+      throw Refusal{"port before any qmx or lanvara unit"};
     }
     if (words.size() < 3) {
       throw Refusal{"port needs ports and what is plugged in"};
     }
-    QmxSetup& unit = topo.units.back();
+    UnitRef unit = ref(units_.size() - 1);
     PortSetup p;
     p.line_no = line_no;
     const std::string& kind = words[2].text;
@@ -356,14 +421,13 @@ private:
       throw Refusal{"a pty goes on one port"};
     }
     if (words[1].text == "all") {
-      if (all_.contains(topo.units.size() - 1)) {
+      if (!all_.emplace(units_.size() - 1, p).second) {
         throw Refusal{"ports given 'all' twice"};
       }
-      all_[topo.units.size() - 1] = p;
       return;
     }
     for (unsigned l : lines) {
-      auto [it, fresh] = unit.ports.emplace(l, p);
+      auto [it, fresh] = unit.ports->emplace(l, p);
       if (!fresh) {
         throw Refusal{"port " + std::to_string(l) + " given twice (line " +
                       std::to_string(it->second.line_no) + ")"};
@@ -406,7 +470,9 @@ private:
 
   std::string file_;
   std::set<std::pair<int, int>> taken_;
-  std::map<std::size_t, PortSetup> all_; // unit index -> what "all" plugs in
+  std::vector<std::pair<bool, std::size_t>> units_; // see ref()
+  std::map<std::size_t, PortSetup> all_;            // unit -> what "all" plugs in
+  std::set<std::string> listeners_;
 };
 
 } // namespace
@@ -458,16 +524,16 @@ bool by_kind(const PortSetup& port) {
 
 } // namespace
 
-bool carrier_of(const QmxSetup& unit, const PortSetup& port) {
-  return port.modem.carrier.value_or(unit.modem.carrier.value_or(by_kind(port)));
+bool carrier_of(const ModemInputs& unit, const PortSetup& port) {
+  return port.modem.carrier.value_or(unit.carrier.value_or(by_kind(port)));
 }
 
-bool dsr_of(const QmxSetup& unit, const PortSetup& port) {
-  return port.modem.dsr.value_or(unit.modem.dsr.value_or(by_kind(port)));
+bool dsr_of(const ModemInputs& unit, const PortSetup& port) {
+  return port.modem.dsr.value_or(unit.dsr.value_or(by_kind(port)));
 }
 
-bool cts_of(const QmxSetup& unit, const PortSetup& port) {
-  return port.modem.cts.value_or(unit.modem.cts.value_or(by_kind(port)));
+bool cts_of(const ModemInputs& unit, const PortSetup& port) {
+  return port.modem.cts.value_or(unit.cts.value_or(by_kind(port)));
 }
 
 } // namespace qdhost

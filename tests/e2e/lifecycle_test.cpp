@@ -112,7 +112,9 @@ TEST(Lifecycle, LanvaraUnitNodesComeWithTwoModulesToPop) {
   setup.topology = "qmx 0:2 QMX-8S-115A\n";
   Host host(setup);
   ASSERT_TRUE(host.start()) << host.log();
-  EXPECT_NE(host.log().find("Lanvara entry vrn1a"), std::string::npos) << host.log();
+  EXPECT_NE(host.log().find("Lanvara unit vrn1a: Lanvara16S-115A at 127.0.0.3, unit node vrnn1a"),
+            std::string::npos)
+      << host.log();
   for (const char* node : {"vrnn0", "vrnn1a"}) {
     SCOPED_TRACE(node);
     int fd = qdev::open(host.node(node).c_str(), O_RDWR);

@@ -1,8 +1,11 @@
 // Ports of emulated units served by qdhost, reached through the device access library: the
 // default system, carrier, pseudo-terminals.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,9 +157,23 @@ TEST_F(DefaultSystem, APseudoTerminalSitsAtTheOtherEndOfItsPort) {
   ::close(far);
 }
 
-TEST_F(DefaultSystem, LanvaraUnitNodesAreNotConfiguredByDefault) {
-  struct ::stat st {};
-  EXPECT_NE(qdev::stat(host_.node("vrnn0").c_str(), &st), 0);
+TEST_F(DefaultSystem, ItsLanvaraModuleListensAndItsUnitHasNodes) {
+  const std::string address = qdtest::own_loopback_address();
+  EXPECT_NE(host_.log().find("lanvara " + address + ":10001 Lanvara8S-115A"), std::string::npos)
+      << host_.log();
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(10001);
+  ASSERT_EQ(::inet_pton(AF_INET, address.c_str(), &sa.sin_addr), 1);
+  EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
+  ::close(s);
+
+  for (const char* node : {"vrnn0", "ttyn00", "ttyn07", "ttyn00,cu"}) {
+    struct ::stat st {};
+    EXPECT_EQ(qdev::stat(host_.node(node).c_str(), &st), 0) << node;
+  }
 }
 
 } // namespace

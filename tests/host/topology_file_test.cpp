@@ -33,7 +33,10 @@ TEST(TopologyFile, EveryStatementAndOption) {
                      "  port 38-39 none\n"
                      "\n"
                      "device 0:6 tape vendor=TAPECO product=T1 revision=2.0\n"
-                     "device 0:7 17\n");
+                     "device 0:7 17\n"
+                     "lanvara 127.0.0.5 Lanvara16S-115A listen=0 firmware=V6.1 carrier=on\n"
+                     "  port 15 pty\n"
+                     "lanvara 127.0.0.5 Lanvara8S-115A listen=10002\n");
   ASSERT_EQ(t.units.size(), 1u);
   const qdhost::QmxSetup& u = t.units[0];
   EXPECT_EQ(u.adapter, 1);
@@ -51,15 +54,15 @@ TEST(TopologyFile, EveryStatementAndOption) {
   EXPECT_EQ(plug.kind, Kind::loopback);
   EXPECT_FALSE(plug.wired);
   EXPECT_EQ(plug.line_no, 3);
-  EXPECT_TRUE(qdhost::carrier_of(u, plug)) << "the unit's default";
-  EXPECT_FALSE(qdhost::dsr_of(u, plug)) << "the unit's default";
-  EXPECT_TRUE(qdhost::cts_of(u, plug)) << "its own";
+  EXPECT_TRUE(qdhost::carrier_of(u.modem, plug)) << "the unit's default";
+  EXPECT_FALSE(qdhost::dsr_of(u.modem, plug)) << "the unit's default";
+  EXPECT_TRUE(qdhost::cts_of(u.modem, plug)) << "its own";
   EXPECT_TRUE(u.ports.at(1).wired);
   EXPECT_TRUE(u.ports.at(1).paced);
 
   const PortSetup& pty = u.ports.at(36);
   EXPECT_EQ(pty.kind, Kind::pty);
-  EXPECT_FALSE(qdhost::carrier_of(u, pty));
+  EXPECT_FALSE(qdhost::carrier_of(u.modem, pty));
   EXPECT_EQ(u.ports.at(37).kind, Kind::file);
   EXPECT_EQ(u.ports.at(37).path, "out file.txt");
   EXPECT_EQ(u.ports.at(39).kind, Kind::none);
@@ -71,6 +74,19 @@ TEST(TopologyFile, EveryStatementAndOption) {
   EXPECT_EQ(t.devices[0].revision, "2.0");
   EXPECT_EQ(t.devices[1].type, 17);
   EXPECT_EQ(t.devices[1].vendor, "QUANTRIX") << "the default identity";
+
+  ASSERT_EQ(t.modules.size(), 2u);
+  const qdhost::LanvaraSetup& m = t.modules[0];
+  EXPECT_EQ(m.address, "127.0.0.5");
+  EXPECT_EQ(m.listen, 0);
+  EXPECT_EQ(m.model, "Lanvara16S-115A");
+  EXPECT_EQ(m.firmware, "V6.1");
+  ASSERT_EQ(m.ports.size(), 1u) << "the port line belongs to the module above it";
+  EXPECT_EQ(m.ports.at(15).kind, Kind::pty);
+  EXPECT_TRUE(qdhost::carrier_of(m.modem, m.ports.at(15)));
+  EXPECT_EQ(t.modules[1].listen, 10002);
+  EXPECT_EQ(t.modules[1].firmware, "V6.0");
+  EXPECT_EQ(u.ports.size(), 8u) << "nothing of the module's on the unit";
 }
 
 TEST(TopologyFile, DefaultsOfAUnitAndItsPorts) {
@@ -90,9 +106,9 @@ TEST(TopologyFile, DefaultsOfAUnitAndItsPorts) {
                  Case{Kind::loopback, false}}) {
     PortSetup p;
     p.kind = c.kind;
-    EXPECT_EQ(qdhost::carrier_of(u, p), c.on) << qdhost::kind_name(c.kind);
-    EXPECT_EQ(qdhost::dsr_of(u, p), c.on) << qdhost::kind_name(c.kind);
-    EXPECT_EQ(qdhost::cts_of(u, p), c.on) << qdhost::kind_name(c.kind);
+    EXPECT_EQ(qdhost::carrier_of(u.modem, p), c.on) << qdhost::kind_name(c.kind);
+    EXPECT_EQ(qdhost::dsr_of(u.modem, p), c.on) << qdhost::kind_name(c.kind);
+    EXPECT_EQ(qdhost::cts_of(u.modem, p), c.on) << qdhost::kind_name(c.kind);
   }
 }
 
@@ -141,7 +157,17 @@ TEST(TopologyFile, RefusalsSayTheLineAndTheReason) {
       {"qmx 0:2 QMX-16S-115A vendor\n", 1, "vendor needs a value"},
       {"qmx 0:2 QMX-16S-115A redundant=1\n", 1, "redundant takes no value"},
       {"qmx 0:2 QMX-16S-115A product=\"open\n", 1, "unterminated quote"},
-      {"port 0 loopback\n", 1, "port before any qmx unit"},
+      {"port 0 loopback\n", 1, "port before any qmx or lanvara unit"},
+      {"lanvara 127.0.0.2\n", 1, "lanvara needs an address and a model"},
+      {"lanvara 10.0.0.5 Lanvara8S-115A\n", 1,
+       "10.0.0.5 is no loopback address: modules listen on 127.0.0.0/8 only"},
+      {"lanvara 127.0.0.256 Lanvara8S-115A\n", 1, "'127.0.0.256' is no IPv4 address"},
+      {"lanvara 127.0.0.2 QMX-8S-115A\n", 1, "QMX-8S-115A is no Lanvara model"},
+      {"lanvara 127.0.0.2 Lanvara8S-115A listen=65536\n", 1, "listen must be a TCP port"},
+      {"lanvara 127.0.0.2 Lanvara8S-115A\nlanvara 127.0.0.2 Lanvara2S-230A listen=10001\n", 2,
+       "127.0.0.2:10001 is taken"},
+      {"lanvara 127.0.0.2 Lanvara8S-115A\n  port 8 loopback\n", 2,
+       "port 8 beyond the 8 ports of Lanvara8S-115A"},
       {unit + "port 0\n", 2, "port needs ports and what is plugged in"},
       {unit + "port 16 loopback\n", 2, "port 16 beyond the 16 ports of QMX-16S-115A"},
       {unit + "port 3-1 loopback\n", 2, "'3-1' is no list of ports"},

@@ -14,8 +14,15 @@
 //       0x7f; redundant: the first printer port is the A/B switch. carrier, dsr and cts
 //       are the defaults of the unit's ports (see below).
 //
+//   lanvara ADDRESS MODEL [listen=PORT] [firmware=F] [carrier=on|off] [dsr=on|off]
+//                         [cts=on|off]
+//       An emulated Lanvara module on TCP, listening on ADDRESS (a loopback address,
+//       127.0.0.0/8, and no other), port PORT (default 10001; 0: any free port). MODEL is a
+//       Lanvara model of the table; firmware default "V6.0". The driver learns of it from
+//       a vrnN="MODEL,ADDRESS" entry of qd.conf, and the relay daemon connects the two.
+//
 //   port LINES KIND [PATH] [carrier=on|off] [dsr=on|off] [cts=on|off] [paced] [nowire]
-//       What is plugged into ports of the qmx unit above. LINES: a port number, a range
+//       What is plugged into ports of the qmx or lanvara unit above. LINES: a port number, a range
 //       "4-7", a list "0,2,9-11", or "all": every port of the unit (in fitted pods) that
 //       no other port line names, whichever comes first. A port named twice is refused,
 //       as is a number the model has no port for. KIND:
@@ -77,6 +84,18 @@ struct QmxSetup {
   int line_no = 0;
 };
 
+inline constexpr std::uint16_t kLanvaraPort = 10001;
+
+struct LanvaraSetup {
+  std::string address; // dotted quad in 127.0.0.0/8
+  std::uint16_t listen = kLanvaraPort;
+  std::string model;
+  std::string firmware = "V6.0";
+  ModemInputs modem; // defaults of its ports
+  std::map<unsigned, PortSetup> ports;
+  int line_no = 0;
+};
+
 struct DeviceSetup {
   int adapter = 0;
   int target = 0;
@@ -89,6 +108,7 @@ struct DeviceSetup {
 
 struct Topology {
   std::vector<QmxSetup> units;
+  std::vector<LanvaraSetup> modules;
   std::vector<DeviceSetup> devices;
 };
 
@@ -103,9 +123,9 @@ std::variant<Topology, TopologyError> parse_topology(std::string_view file, std:
 
 const char* kind_name(PortSetup::Kind kind);
 
-// The modem inputs a port gets: its own, else its unit's, else its kind's.
-bool carrier_of(const QmxSetup& unit, const PortSetup& port);
-bool dsr_of(const QmxSetup& unit, const PortSetup& port);
-bool cts_of(const QmxSetup& unit, const PortSetup& port);
+// The modem inputs a port gets: its own, else its unit's (`unit`), else its kind's.
+bool carrier_of(const ModemInputs& unit, const PortSetup& port);
+bool dsr_of(const ModemInputs& unit, const PortSetup& port);
+bool cts_of(const ModemInputs& unit, const PortSetup& port);
 
 } // namespace qdhost

@@ -1,5 +1,6 @@
 // kvscanbus and kvupdate as programs: against qdhost with the qd driver on emulated units,
 // and their checks before any unit is touched.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "qdev/qdev.h"
 #include "qdtest/host_process.h"
 
 namespace {
@@ -96,6 +98,24 @@ TEST_F(ScsiTools, UpdateOfOnePod) {
                            " 3.     0     4      2   QMX-POD-8S1P          V1.4 (pod)\n"),
             std::string::npos)
       << again.out;
+}
+
+TEST_F(ScsiTools, LockRefusedWhileAPortIsOpen) {
+  const int fd = qdev::open(host.node("ttyc20").c_str(), O_RDWR | O_NDELAY);
+  ASSERT_GE(fd, 0);
+  const Output o = update("1\n\n\nq\n");
+  EXPECT_EQ(o.status, 0) << o.out << o.err;
+  // The driver's refusal (EBUSY after its 15 checks) and the stream head's default time-out
+  // of the request (ETIME) come about together: either ends the attempt.
+  EXPECT_NE(o.err.find("\nCouldn't lock access to unit.  Cannot program.\n"), std::string::npos)
+      << o.err;
+  EXPECT_NE(o.out.find("Couldn't lock bus 0 target 2\n"), std::string::npos) << o.out;
+  EXPECT_TRUE(host.wait_log("QMXLOCK: could not clear line 0 at module.\n")) << host.log();
+  EXPECT_EQ(o.out.find("Switching unit to reprogramming mode"), std::string::npos);
+  qdev::close(fd);
+  // The port is left usable.
+  const Output check = host.run(QD_PROGRAM_PORTCHECK, {"ttyc20"});
+  EXPECT_EQ(check.status, 0) << check.out << check.err << host.log();
 }
 
 // Exit status and standard error of a program run as user nobody (the child's status

@@ -213,19 +213,22 @@ TEST(UpdateScan, AtMostSixtyFourUnits) {
   EXPECT_EQ(port.sent.size(), 71u);
 }
 
-TEST(UpdateLock, RefusedLockChangesNothing) {
+TEST(UpdateLock, RefusedLockIsGivenBackAndNothingElseHappens) {
   ScriptConsole con;
   ScriptPort port;
   port.lock_error = EBUSY;
+  port.unlock_error = ENODEV; // not reported: the unlock only tidies up
   Updater updater(port, con);
-  const kv_dev unit{.bus = 0, .target = 2, .product = "QMX-8S1P-115A", .version = "V2.3"};
+  const kv_dev unit{.bus = 1, .target = 2, .product = "QMX-8S1P-115A", .version = "V2.3"};
   con.input = {""};
   updater.program(unit);
   EXPECT_EQ(con.stderr_text, std::string(std::strerror(EBUSY)) +
                                  "\nCouldn't lock access to unit.  Cannot program.\n");
-  EXPECT_EQ(con.stdout_text, "Couldn't lock bus 0 target 2\n\n\nPress <CR> to continue ");
+  EXPECT_EQ(con.stdout_text, "Couldn't lock bus 1 target 2\n\n\nPress <CR> to continue ");
+  ASSERT_FALSE(port.sent.empty());
+  EXPECT_EQ(port.sent.back().cmd, QMXUNLOCK);
+  EXPECT_EQ(port.sent.back().arg, 0x102);
   for (const auto& s : port.sent) {
-    EXPECT_NE(s.cmd, QMXUNLOCK);
     EXPECT_TRUE(s.cmd != QMXSCSI || s.scsi.cdb[0] == 0x00) << "only TEST UNIT READY";
   }
 }

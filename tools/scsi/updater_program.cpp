@@ -53,8 +53,8 @@ bool Updater::start(const kv_dev& unit, Update& u) {
   ready(unit);
   if (lock(unit) != 0) {
     con_.err("Couldn't lock access to unit.  Cannot program.\n");
-    // A lock the driver refused after its checks stays set there and would hold every
-    // new open of the unit's ports; give it back, whatever became of the request.
+    // A lock the driver refused after its checks (or that outlived the request's time-out)
+    // stays set there and holds the opens of ports the unit reported busy: give it back.
     int arg = lock_arg(unit);
     port_.request(QMXUNLOCK, &arg, sizeof arg);
     finish(unit, u);

@@ -1,0 +1,134 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace kvtest {
+
+Spawned spawn(const std::string& path, const std::vector<std::string>& args,
+              const std::vector<std::string>& env, const std::function<void()>& in_child) {
+  std::vector<std::string> argv_text{path};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_text) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) {
+    env_text.emplace_back(*e);
+  }
+  env_text.insert(env_text.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : env_text) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  Spawned s;
+  int err[2];
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return s;
+  }
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(err[1], STDERR_FILENO);
+    if (in_child) {
+      in_child();
+    }
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(err[1]);
+  s.err = err[0];
+  if (s.pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+  }
+  return s;
+}
+
+int wait_exit(pid_t pid, int ms) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) {
+    ADD_FAILURE() << "pidfd_open " << pid << ": " << std::strerror(errno);
+    return -1;
+  }
+  pollfd p{pidfd, POLLIN, 0};
+  const int ready = ::poll(&p, 1, ms);
+  ::close(pidfd);
+  if (ready <= 0) {
+    ADD_FAILURE() << "process " << pid << " did not end in time";
+    ::kill(pid, SIGKILL);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) {
+    ADD_FAILURE() << "waitpid " << pid << ": " << std::strerror(errno);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string read_to_end(int fd, int ms) {
+  std::string out;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) {
+      ADD_FAILURE() << "pipe did not reach its end in time";
+      break;
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      break;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "kvetherd.XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  }
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> TempDir::names() const {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(path_)) {
+    out.push_back(e.path().filename().string());
+  }
+  return out;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+} // namespace kvtest

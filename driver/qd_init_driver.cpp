@@ -2,6 +2,7 @@
 #include "ksys/cmn_err.h"
 #include "ksys/ddi.h"
 #include "ksys/time.h"
+#include "qd_entry.h"
 #include "qd_log.h"
 #include "qd_mem.h"
 #include "qd_timer.h"
@@ -39,7 +40,7 @@ void read_ttymodes() {
 
 } // namespace
 
-void qdm_init_driver([[maybe_unused]] dev_info_t* dip) {
+void qdm_init_driver(dev_info_t* dip) {
   if (qd_init_driver_done != 0) {
     qd_trace_drv("qdm_init_driver called again\n");
     return;
@@ -48,8 +49,10 @@ void qdm_init_driver([[maybe_unused]] dev_info_t* dip) {
   cmn_err(CE_CONT, "Orvane Lanvara(R)/QMX(TM) Module Driver %s %s\n", QD_RELEASE, qd_trace_banner);
   cmn_err(CE_CONT, "%s", platform_line);
 
-  // The Lanvara unit records of qd.conf are created here, with this dip, by the unit
-  // configuration (qd_vrn_config) once it is part of the driver.
+  // Tests of the timer start the driver without a device node, and so without qd.conf.
+  if (dip != nullptr) {
+    qd_vrn_config(dip);
+  }
 
   // "qmx_mutex" was named at load: probe grows the pool before any attach.
   mutex_init(&qd_scsi_ioctl_mutex, "scsi_ioctl", MUTEX_DRIVER, nullptr);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "qd_diag_ioctl.h"
+#include "qd_entry.h"
 #include "qd_line.h"
 #include "qd_log.h"
 #include "qd_mem.h"
@@ -39,10 +41,21 @@ qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 
 int qd_init_driver_done;
 kmutex_t qd_scsi_ioctl_mutex;
+qd_scsi_slot qd_scsi_ioctl_slot;
 
 int qd_timer_running;
 int qd_going_down;
 int qd_last_scan;
+
+std::uint32_t forceload;
+int global_made;
+int ether_made;
+dev_info_t* qd_global_dip;
+std::int32_t qd_unload_tries;
+int qd_mod_loaded;
+int qd_takedown_done;
+int qd_attached;
+int qd_entry_active;
 
 namespace {
 // Records and plain structures go back to all zero bytes, as at load.
@@ -80,8 +93,19 @@ void qd_reset_driver_state() {
 
   qd_init_driver_done = 0;
   zero(qd_scsi_ioctl_mutex);
+  zero(qd_scsi_ioctl_slot);
 
   qd_timer_running = 0;
   qd_going_down = 0;
   qd_last_scan = 0;
+
+  forceload = 0;
+  global_made = 0;
+  ether_made = 0;
+  qd_global_dip = nullptr;
+  qd_unload_tries = 0;
+  qd_mod_loaded = 0;
+  qd_takedown_done = 0;
+  qd_attached = 0;
+  qd_entry_active = 0;
 }

@@ -43,10 +43,11 @@ struct qd_unit {
   std::uint32_t qdu_pod_offline; // bit p: pod p reported offline
   int qdu_offline_time;          // qd_systime when it last went offline
   int qdu_enabled_lines;
-  qd_line* qdu_unitnode; // Lanvara: the unit node's line record
-  mblk_t* qdu_lock_mp;   // QMXLOCK request being answered
-  int qdu_lock_count;    // QMXLOCK one-second checks left
-  qd_pkt* pkt_head;      // outgoing chain
+  qd_line* qdu_unitnode;     // Lanvara: the unit node's line record
+  mblk_t* qdu_lock_mp;       // QMXLOCK request being answered
+  int qdu_lock_count;        // QMXLOCK one-second checks left
+  timeout_id_t qdu_lock_tid; // the QMXLOCK check armed; null when none
+  qd_pkt* pkt_head;          // outgoing chain
   qd_pkt* pkt_tail;
   qd_pkt* qdu_inflight;     // packet of the outstanding WRITE
   qd_pkt* qdu_rcvpkt;       // where answers arrive

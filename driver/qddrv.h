@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fas.h"
+#include "qd_diag_ioctl.h"
 #include "qd_dispatch.h"
 #include "qd_flow.h"
 #include "qd_input.h"
@@ -23,4 +24,5 @@
 #include "qd_unit.h"
 #include "qd_unitops.h"
 #include "qd_util.h"
+#include "qd_vrn_ioctl.h"
 #include "qmx_unittab.h"

@@ -9,3 +9,19 @@ function(qd_add_test name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 300 LABELS ${name})
 endfunction()
+
+# qd_add_e2e_test(<name> SOURCES <files...> [LIBS <libs...>] [PROGRAMS <targets...>])
+# A test that runs qdhost and programs as child processes (tests/fixture: qdtest/host_process.h).
+# Every program target P named is built before the test and its path is the macro
+# QD_PROGRAM_<P> (upper case, '-' as '_'): PROGRAMS kvstty gives QD_PROGRAM_KVSTTY.
+function(qd_add_e2e_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PROGRAMS" ${ARGN})
+  qd_add_test(${name} SOURCES ${ARG_SOURCES} LIBS qdhostfixture ${ARG_LIBS})
+  add_dependencies(${name} qdhost)
+  foreach(program ${ARG_PROGRAMS})
+    string(TOUPPER ${program} macro)
+    string(REPLACE "-" "_" macro ${macro})
+    target_compile_definitions(${name} PRIVATE QD_PROGRAM_${macro}="$<TARGET_FILE:${program}>")
+    add_dependencies(${name} ${program})
+  endforeach()
+endfunction()

@@ -1,5 +1,7 @@
 // qdhost: boots the emulated kernel, builds the system (system_setup.h) and serves its device
-// nodes until SIGTERM or SIGINT, then closes every stream, removes its sockets and exits 0.
+// nodes until SIGTERM or SIGINT, then closes every stream, removes its sockets, unloads the
+// driver and exits 0. A refused qd.conf or topology, or a directory another qdhost serves,
+// ends it with status 1 before anything is served.
 #include <pthread.h>
 #include <signal.h>
 
@@ -50,10 +52,14 @@ int main(int argc, char** argv) {
   tree.adapters.clear();
   kemu::Ddi ddi(tree);
 
-  if (int err = qdhost::bring_up(kernel, ddi, *cfg, &error); err != 0) {
+  qdhost::HostSystem system(kernel, ddi, *cfg);
+  if (int err = system.bring_up(&error); err != 0) {
     std::fprintf(stderr, "qdhost: %s\n", error.empty() ? "setup failed" : error.c_str());
     print_reports(kernel);
     return 1;
+  }
+  for (const std::string& line : system.summary()) {
+    std::fprintf(stderr, "qdhost: %s\n", line.c_str());
   }
   int status = 0;
   {
@@ -61,7 +67,14 @@ int main(int argc, char** argv) {
     if (server.start() != 0) {
       std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
       status = 1;
+    } else if (system.publish(cfg->devdir, &error) != 0) {
+      std::fprintf(stderr, "qdhost: %s\n", error.c_str());
+      status = 1;
     } else {
+      for (const std::string& link : system.links()) {
+        std::fprintf(stderr, "qdhost: %s\n", link.c_str());
+      }
+      // The last line of the start-up report: everything is served from here on.
       std::fprintf(stderr, "qdhost: serving %zu nodes in %s\n", server.served().size(),
                    cfg->devdir.c_str());
       int sig = 0;
@@ -69,7 +82,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "qdhost: stopping on signal %d\n", sig);
     }
   }
-  qdhost::take_down(kernel, ddi, *cfg);
+  error.clear();
+  if (system.take_down(&error) != 0) {
+    status = 1;
+  }
+  if (!error.empty()) {
+    std::fprintf(stderr, "qdhost: %s\n", error.c_str());
+  }
   print_reports(kernel);
   return status;
 }

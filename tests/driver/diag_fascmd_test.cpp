@@ -28,6 +28,7 @@ protected:
 };
 
 TEST_F(DiagFasCmd, CommandIsShownQueuedAndLogged) {
+  start();
   kemu::StreamFile& d = diag();
   Cmd cmd{FAS_SET_PARAMS, 3, 0, 1, 0, 0x01, 0x77, 0};
   ASSERT_TRUE(istr(d, QMXFASCMD, cmd).ok());
@@ -50,6 +51,7 @@ TEST_F(DiagFasCmd, CommandIsShownQueuedAndLogged) {
 }
 
 TEST_F(DiagFasCmd, RefusedCommands) {
+  start();
   kemu::StreamFile& d = diag();
   struct Case {
     const char* what;

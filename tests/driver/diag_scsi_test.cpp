@@ -47,18 +47,18 @@ qd_scsi_cmd inquiry(int target) {
 
 class DiagScsi : public DiagFixture {
 protected:
-  // A device probe examined (recorded in qd_devs) that is no unit of ours.
-  void probed(int target, std::shared_ptr<kemu::ScsiTarget> dev) {
-    scsa_->adapter(kAdapter).plug(target, 0, std::move(dev));
-    qd_devs[kAdapter * 16 + target] = scsa_->adapter(kAdapter).device(target, 0);
+  void begin(std::string_view conf = "") {
+    start(conf);
+    packets_ = scsa_->packets(); // the units' own
   }
-  kemu::Hba& hba() { return scsa_->adapter(kAdapter); }
+  kemu::Hba& hba() { return scsa_->adapter(kBus); }
+  std::size_t packets_ = 0;
 };
 
 TEST_F(DiagScsi, InquiryOfAUnitAndOfAnyOtherProbedDevice) {
-  scsi_unit(2);
-  auto rec = std::make_shared<Recorder>();
-  probed(5, rec);
+  add_qmx(2);
+  topo_->add_device(kBus, 5, {.device_type = DTYPE_DIRECT});
+  begin("name=\"qd\" class=\"scsi\" target=7 lun=0;\n"); // a child where nothing answers
   kemu::StreamFile& d = diag();
 
   qd_scsi_cmd c = inquiry(2);
@@ -73,21 +73,26 @@ TEST_F(DiagScsi, InquiryOfAUnitAndOfAnyOtherProbedDevice) {
   c = inquiry(5);
   ASSERT_TRUE(istr(d, QMXSCSI, c).ok());
   EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
-  EXPECT_EQ(c.data[0], 0xA0);
-  EXPECT_EQ(c.data[35], 0xA0 + 35);
-  ASSERT_EQ(rec->cdbs.size(), 1u);
-  EXPECT_EQ(rec->cdbs[0], (std::vector<std::uint8_t>{SCMD_INQUIRY, 0, 0, 0, 36, 0}));
+  EXPECT_EQ(c.reason, 0);
+  EXPECT_EQ(c.data[0], DTYPE_DIRECT);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&c.data[8]), 8), "QUANTRIX");
 
-  // Plugged at the adapter but never probed: the driver knows no device there.
-  scsa_->adapter(kAdapter).plug(6, 0, std::make_shared<Recorder>());
+  c = inquiry(7);
+  ASSERT_TRUE(istr(d, QMXSCSI, c).ok());
+  EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
+  EXPECT_EQ(c.reason, CMD_INCOMPLETE) << "selection timed out";
+
+  // Plugged at the adapter after the driver looked: it knows no device there.
+  hba().plug(6, 0, std::make_shared<Recorder>());
   c = inquiry(6);
   EXPECT_EQ(istr(d, QMXSCSI, c).error, ENODEV);
-  EXPECT_EQ(scsa_->packets(), 0u);
+  EXPECT_EQ(scsa_->packets(), packets_);
 }
 
 TEST_F(DiagScsi, DataOutReachesTheDevice) {
   auto rec = std::make_shared<Recorder>();
-  probed(4, rec);
+  scsa_->adapter(kBus).plug(4, 0, rec);
+  begin("name=\"qd\" class=\"scsi\" target=4 lun=0;\n");
   qd_scsi_cmd c =
       command(4, {SCMD_WRITE_BUFFER, 5, 2, 0, 0, 0, 0, 0, 16, 0x80}, QD_SCSI_DATA_OUT, 16);
   for (int i = 0; i < 16; ++i) {
@@ -97,11 +102,15 @@ TEST_F(DiagScsi, DataOutReachesTheDevice) {
   EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
   ASSERT_EQ(rec->data_out.size(), 16u);
   EXPECT_TRUE(std::equal(rec->data_out.begin(), rec->data_out.end(), c.data));
-  EXPECT_EQ(rec->cdbs.at(0).size(), 10u);
+  EXPECT_EQ(rec->cdbs.back(),
+            (std::vector<std::uint8_t>{SCMD_WRITE_BUFFER, 5, 2, 0, 0, 0, 0, 0, 16, 0x80}));
 }
 
 TEST_F(DiagScsi, CheckConditionLeavesTheDataAndKeepsTheSenseForRequestSense) {
-  scsi_unit(2); // switched on a while ago: its power-on unit attention is pending
+  qdemu::QmxUnit& qmx = add_qmx(2);
+  begin();
+  qmx.power_cycle(); // a unit attention is pending once it is ready again
+  kernel_.advance(2 * hz);
   kemu::StreamFile& d = diag();
   qd_scsi_cmd c = command(2, {SCMD_TEST_UNIT_READY, 0, 0, 0, 0, 0});
   ASSERT_TRUE(istr(d, QMXSCSI, c).ok());
@@ -117,7 +126,8 @@ TEST_F(DiagScsi, CheckConditionLeavesTheDataAndKeepsTheSenseForRequestSense) {
 }
 
 TEST_F(DiagScsi, TransportRefusalIsAcknowledgedWithItsResultAndTheCallerRepeats) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   kemu::StreamFile& d = diag();
   struct Case {
     int tran;
@@ -144,23 +154,29 @@ TEST_F(DiagScsi, TransportRefusalIsAcknowledgedWithItsResultAndTheCallerRepeats)
   EXPECT_EQ(tries, 3);
   EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
   EXPECT_EQ(c.data[0], DTYPE_COMM);
-  EXPECT_EQ(scsa_->packets(), 0u);
+  EXPECT_EQ(scsa_->packets(), packets_);
 }
 
-TEST_F(DiagScsi, TimedOutCommandReportsItsReason) {
-  scsi_unit(2);
-  hba().inject(2, 0, kemu::ScsiFault::no_completion().on(SCMD_INQUIRY));
-  qd_scsi_cmd c = inquiry(2);
-  const clock_t start = kernel_.lbolt();
-  ASSERT_TRUE(istr(diag(), QMXSCSI, c).ok());
-  EXPECT_EQ(kernel_.lbolt() - start, hz) << "the record's time-out, one second";
-  EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
-  EXPECT_EQ(c.reason, CMD_TIMEOUT);
-  EXPECT_EQ(c.data[0], 0x5A);
+TEST_F(DiagScsi, CommandThatNeverCompletesEndsAtItsTimeLimit) {
+  add_qmx(2);
+  begin();
+  hba().inject(2, 0, kemu::ScsiFault::no_completion().on(SCMD_INQUIRY).times(2));
+  // A record without a limit still gets one: the most a record can ask for.
+  for (const auto& [seconds, waited] : {std::pair{1, 1}, std::pair{0, 255}}) {
+    qd_scsi_cmd c = inquiry(2);
+    c.timeout = static_cast<std::uint8_t>(seconds);
+    const clock_t start = kernel_.lbolt();
+    ASSERT_TRUE(istr(diag(), QMXSCSI, c).ok());
+    EXPECT_EQ(kernel_.lbolt() - start, waited * hz) << seconds;
+    EXPECT_EQ(c.tran_stat, QD_SCSI_ACCEPTED);
+    EXPECT_EQ(c.reason, CMD_TIMEOUT);
+    EXPECT_EQ(c.data[0], 0x5A);
+  }
 }
 
 TEST_F(DiagScsi, OneCommandAtATimeDriverWide) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   kemu::StreamFile& d = diag();
   hba().inject(2, 0, kemu::ScsiFault::latency(5 * hz).on(SCMD_INQUIRY));
   // The first caller gives up waiting; its command is still outstanding.
@@ -170,13 +186,14 @@ TEST_F(DiagScsi, OneCommandAtATimeDriverWide) {
   qd_scsi_cmd second = inquiry(2);
   EXPECT_EQ(istr(d, QMXSCSI, second, 1).error, EBUSY);
   kernel_.advance(5 * hz);
-  EXPECT_EQ(scsa_->packets(), 0u) << "the completion released the packet";
+  EXPECT_EQ(scsa_->packets(), packets_) << "the completion released the packet";
   ASSERT_TRUE(istr(d, QMXSCSI, second).ok());
   EXPECT_EQ(second.data[0], DTYPE_COMM);
 }
 
 TEST_F(DiagScsi, CompletionAfterTheStreamClosedIsDropped) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   kemu::StreamFile& d = diag();
   hba().inject(2, 0, kemu::ScsiFault::latency(5 * hz).on(SCMD_INQUIRY));
   qd_scsi_cmd c = inquiry(2);
@@ -185,37 +202,28 @@ TEST_F(DiagScsi, CompletionAfterTheStreamClosedIsDropped) {
   close(d);
   kernel_.advance(5 * hz);
   EXPECT_EQ(qd_scsi_ioctl_slot.mp, nullptr);
-  EXPECT_EQ(scsa_->packets(), 0u);
+  EXPECT_EQ(scsa_->packets(), packets_);
 }
 
 TEST_F(DiagScsi, UnloadWaitsForAnOutstandingCommandWithinItsLimit) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   hba().inject(2, 0, kemu::ScsiFault::no_completion().on(SCMD_INQUIRY));
   qd_scsi_cmd c = inquiry(2);
   c.timeout = 3;
   const clock_t start = kernel_.lbolt();
   EXPECT_EQ(istr(diag(), QMXSCSI, c, 1).error, ETIME);
-  EXPECT_EQ(scsa_->packets(), 1u);
+  EXPECT_EQ(scsa_->packets(), packets_ + 1);
   run([] { qdm_scsi_ioctl_release(); });
-  EXPECT_EQ(scsa_->packets(), 0u);
+  EXPECT_EQ(scsa_->packets(), packets_);
   EXPECT_LE(kernel_.lbolt() - start, 3 * hz + hz / 10);
   EXPECT_EQ(qd_scsi_ioctl_slot.mp, nullptr);
   EXPECT_EQ(qd_scsi_ioctl_slot.pkt, nullptr);
 }
 
-TEST_F(DiagScsi, RecordWithoutATimeLimitStillGetsOne) {
-  scsi_unit(2);
-  hba().inject(2, 0, kemu::ScsiFault::no_completion().on(SCMD_INQUIRY));
-  qd_scsi_cmd c = inquiry(2);
-  c.timeout = 0;
-  const clock_t start = kernel_.lbolt();
-  ASSERT_TRUE(istr(diag(), QMXSCSI, c).ok());
-  EXPECT_EQ(c.reason, CMD_TIMEOUT);
-  EXPECT_EQ(kernel_.lbolt() - start, 255 * hz);
-}
-
 TEST_F(DiagScsi, RecordsThatNameNothingOrReachPastTheirFieldsAreRefused) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   kemu::StreamFile& d = diag();
   struct Case {
     const char* what;
@@ -236,12 +244,13 @@ TEST_F(DiagScsi, RecordsThatNameNothingOrReachPastTheirFieldsAreRefused) {
   }
   qd_scsi_cmd c = inquiry(2);
   EXPECT_EQ(istr(d, QMXSCSI, &c, sizeof c - 1).error, EINVAL) << "short record";
-  EXPECT_EQ(scsa_->packets(), 0u);
+  EXPECT_EQ(scsa_->packets(), packets_);
   EXPECT_TRUE(istr(d, QMXSCSI, c).ok()) << "the slot is free again";
 }
 
 TEST_F(DiagScsi, NoPacketIsEnomem) {
-  scsi_unit(2);
+  add_qmx(2);
+  begin();
   scsa_->fail_pktiopb_nth(1);
   qd_scsi_cmd c = inquiry(2);
   EXPECT_EQ(istr(diag(), QMXSCSI, c).error, ENOMEM);

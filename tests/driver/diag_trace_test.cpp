@@ -59,10 +59,15 @@ class DiagTrace : public DiagFixture {
 protected:
   void SetUp() override {
     DiagFixture::SetUp();
-    qd_unit* scsi = scsi_unit(2);
-    qd_unit* vrn = lanvara_unit(0x13);
-    qd_line* lp = enabled_line(scsi, 4);
-    run([&] {
+    add_qmx(2);
+    start("vrn13=\"Lanvara8S1P-115,10.1.2.3\";\n");
+    qd_unit* scsi = unit(2);
+    qd_unit* vrn = vrn_unit(0x13);
+    ASSERT_TRUE(scsi != nullptr && vrn != nullptr);
+    open_node(port_name(scsi, 4));
+    qd_line* lp = scsi->qd_lines[4];
+    ASSERT_NE(lp, nullptr);
+    as(kemu::Kernel::root_cred(), [&] {
       qd_trace_drv("marker-driver\n");
       qd_trace_unit(scsi, "marker-unit-2\n");
       qd_trace_unit(vrn, "marker-vrn-13\n");

@@ -1,12 +1,12 @@
-// Unit-node requests: the unit description read and set (I_STR and transparent), bringing a
-// Lanvara unit online and offline, and the refusals.
+// Unit-node requests on the loaded driver: the unit description read and set (I_STR and
+// transparent), bringing a Lanvara unit online and offline, and the refusals.
 #include <arpa/inet.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
 #include "diag_fixture.h"
-#include "kemu/streams.h"
 
 namespace diag_test {
 namespace {
@@ -15,10 +15,10 @@ class VrnIoctl : public DiagFixture {
 protected:
   void SetUp() override {
     DiagFixture::SetUp();
-    up_ = lanvara_unit(3, "Lanvara8S1P-115");
-    std::memcpy(up_->qdu_fwrev, "V2.3", 5);
-    up_->qdu_ipaddr = inet_addr("10.1.2.3");
-    node_ = &open(unit_node_minor(up_));
+    start("vrn3=\"Lanvara8S1P-115,10.1.2.3\";\n");
+    up_ = vrn_unit(3);
+    ASSERT_NE(up_, nullptr);
+    node_ = &open_node("vrnn3");
   }
 
   static vrn_uptr_info description(const char* model, const char* fw, const char* addr) {
@@ -29,11 +29,38 @@ protected:
     return info;
   }
 
+  // Plays the relay daemon and the module behind it until done() holds: every command the
+  // driver sends through the unit node is answered with status 0, but for the requests a
+  // module answers only when something happens.
+  void serve_until(const std::function<bool()>& done) {
+    for (int round = 0; round < 200 && !done(); ++round) {
+      std::array<std::byte, 4096> buf{};
+      kemu::IoResult r;
+      as(kemu::Kernel::root_cred(), [&] { r = node_->read(buf); });
+      std::string answers;
+      const auto* p = reinterpret_cast<const unsigned char*>(buf.data());
+      for (long i = 0; r.ok() && i + 8 <= r.value; i += size_faspkt(p + i, 0)) {
+        const unsigned char op = p[i];
+        if (op != FAS_RECV && op != FAS_STAT_CHG && op != FAS_SEND && op != FAS_WAIT_SEND) {
+          answers += std::string{static_cast<char>(op), static_cast<char>(p[i + 1])};
+          answers.append(6, '\0');
+        }
+      }
+      if (!answers.empty()) {
+        as(kemu::Kernel::root_cred(), [&] { node_->write(answers); });
+      }
+      kernel_.advance(1);
+    }
+    EXPECT_TRUE(done());
+  }
+
   qd_unit* up_ = nullptr;
   kemu::StreamFile* node_ = nullptr;
 };
 
 TEST_F(VrnIoctl, GetDescriptionByIstrAndTransparent) {
+  vrn_uptr_info set = description("Lanvara8S1P-115", "V2.3", "10.1.2.3");
+  ASSERT_TRUE(istr(*node_, VRNSETUPTR, set).ok());
   vrn_uptr_info expected{};
   std::strcpy(expected.model_name, "Lanvara8S1P-115");
   std::strcpy(expected.fw_version, "V2.3");
@@ -107,6 +134,7 @@ TEST_F(VrnIoctl, SetDescriptionTransparentIsAppliedLikeIstr) {
   EXPECT_STREQ(up_->qdu_fwrev, "V2.2");
   EXPECT_EQ(up_->qdu_caps, QDU_CAP_TIMEOUT15);
   EXPECT_EQ(up_->qdu_ipaddr, inet_addr("172.16.0.5"));
+  console();
 }
 
 TEST_F(VrnIoctl, ShortDescriptionIsRefused) {
@@ -116,60 +144,62 @@ TEST_F(VrnIoctl, ShortDescriptionIsRefused) {
 }
 
 TEST_F(VrnIoctl, OnlineAndOffline) {
-  qd_line* port = nullptr;
+  vrn_uptr_info info = description("Lanvara8S1P-115", "V2.3", "10.1.2.3");
+  ASSERT_TRUE(istr(*node_, VRNSETUPTR, info).ok());
   ASSERT_TRUE(istr(*node_, VRNONLINE, nullptr, 0).ok());
   EXPECT_EQ(up_->qdu_flags & (QDU_OFFLINE | QDU_ATTACHED | QDU_INITD | QDU_TRANSPORT_UP),
             QDU_ATTACHED | QDU_INITD | QDU_TRANSPORT_UP);
   EXPECT_EQ(console(), "Orvane vrn3: Lanvara8S1P-115 (V2.3) module online at 10.1.2.3\n");
   EXPECT_EQ(istr(*node_, VRNONLINE, nullptr, 0).error, EINVAL);
 
-  port = enabled_line(up_, 2);
-  kemu::StreamFile& f = open(port_minor(up_, 2));
+  // A port opened through the unit while it is online...
+  kemu::StreamFile* port = nullptr;
+  auto opener = kernel_.spawn([&] { port = &open_node(port_name(up_, 2)); });
+  serve_until([&] { return opener->done(); });
+  ASSERT_NE(port, nullptr);
+  // ...is hung up when the unit goes offline.
   ASSERT_TRUE(istr(*node_, VRNOFFLINE, nullptr, 0).ok());
   EXPECT_NE(up_->qdu_flags & QDU_OFFLINE, 0u);
-  EXPECT_NE(port->qdl_flags & QDL_OFFLINE, 0u);
-  EXPECT_NE(f.poll() & kemu::kPollHup, 0u) << "the open port was hung up";
+  EXPECT_NE(up_->qd_lines[2]->qdl_flags & QDL_OFFLINE, 0u);
+  EXPECT_NE(port->poll() & kemu::kPollHup, 0u);
   EXPECT_EQ(console(), "Orvane vrn3: Module offline\n");
   EXPECT_EQ(istr(*node_, VRNOFFLINE, nullptr, 0).error, EINVAL);
   // Offline, the node still takes requests: the daemon brings the unit back.
   EXPECT_TRUE(istr(*node_, VRNONLINE, nullptr, 0).ok());
+  close_node(*port);
+  console();
 }
 
-TEST_F(VrnIoctl, OnlineFailureIsEio) {
-  // A Lanvara bring-up cannot fail; a unit-node line whose unit's bring-up does (a SCSI
-  // record never attached) shows the answer.
-  qd_unit* scsi = nullptr;
-  run([&] {
-    scsi = make_unit("QMX-8S-115A", 1, 4);
-    scsi->qdu_flags &= ~QDU_ATTACHED;
-  });
+// A Lanvara unit's bring-up cannot fail; the answer to a failed one is shown with a
+// unit-node line made by hand over a SCSI unit that has left the bus.
+class VrnOnlineFailure : public DiagFixture {};
+
+TEST_F(VrnOnlineFailure, FailedBringUpIsEio) {
+  add_qmx(2);
+  start();
+  qd_unit* up = unit(2);
+  locked(up, [&] { qdm_unit_offline(up); });
+  up->qdu_offline_time = -1000; // no hold-off left
+  topo_->remove(kBus, 2);
+
   auto pair = kemu::make_queue_pair(nullptr, nullptr);
   queue_t* wq = WR(kemu::read_queue(*pair));
   qd_line node{};
-  node.unit = scsi;
-  node.unit_mutex = &scsi->unit_mutex;
+  node.unit = up;
+  node.unit_mutex = &up->unit_mutex;
   node.qdl_flags = QDL_UNITNODE;
   node.qdl_minor = 0x100ff;
   wq->q_ptr = &node;
   int error = -1;
-  run([&] {
-    mblk_t* mp = allocb(sizeof(iocblk) + sizeof(cred_t), BPRI_MED);
-    auto* io = reinterpret_cast<iocblk*>(mp->b_rptr);
-    *io = iocblk{};
-    auto* cr = reinterpret_cast<cred_t*>(mp->b_rptr + sizeof(iocblk));
-    *cr = kemu::Kernel::root_cred();
-    io->ioc_cmd = qd_ioc(VRNONLINE);
-    io->ioc_cr = cr;
-    mp->b_wptr += sizeof(iocblk);
-    mp->b_datap->db_type = M_IOCTL;
-    mutex_enter(&scsi->unit_mutex);
+  locked(up, [&] {
+    mblk_t* mp = loaded_test::ioctl_message(qd_ioc(VRNONLINE));
     EXPECT_EQ(qdf_vrn_online_ioctl(wq, mp), QD_IOC_DONE);
-    mutex_exit(&scsi->unit_mutex);
     EXPECT_EQ(mp->b_datap->db_type, M_IOCNAK);
-    error = io->ioc_error;
+    error = reinterpret_cast<iocblk*>(mp->b_rptr)->ioc_error;
     freemsg(mp);
   });
   EXPECT_EQ(error, EIO);
+  EXPECT_EQ(console(), "Orvane QMX 0/2: Module offline\nOrvane QMX 0/2: module not responding\n");
 }
 
 TEST_F(VrnIoctl, UnprivilegedCallerIsRefusedEveryRequest) {

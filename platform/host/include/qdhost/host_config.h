@@ -1,5 +1,7 @@
 // qdhost's command line: qdhost [--devdir DIR] [--conf FILE] [--topology FILE] [--speed N]
-// [--test-loop]. The device directory is --devdir, else $QD_DEVDIR, else /dev/qmx.
+// [--test-loop]. The device directory is --devdir, else $QD_DEVDIR, else /dev/qmx; qd.conf and
+// the topology are etc/qd.conf and etc/topology of the source tree unless named. --test-loop
+// serves the loopback driver alone and reads neither file.
 #pragma once
 
 #include <optional>
@@ -12,8 +14,8 @@ inline constexpr const char kDefaultDevDir[] = "/dev/qmx";
 
 struct HostConfig {
   std::string devdir = kDefaultDevDir;
-  std::string conf;       // the qd driver's configuration file; empty when not given
-  std::string topology;   // the emulated hardware; empty when not given
+  std::string conf;       // the qd driver's configuration file; empty: the default
+  std::string topology;   // the emulated hardware; empty: the default
   double speed = 1.0;     // emulated seconds per wall-clock second
   bool test_loop = false; // serve the built-in loopback driver (checks without the qd driver)
 };

@@ -1,14 +1,27 @@
-// What qdhost runs besides the node server: drivers, their configuration and the emulated
-// hardware. This is the seam where the qd driver, qd.conf, the topology file and the
-// emulated units plug in; the rest of qdhost stays as it is when they do.
+// What qdhost runs besides the node server: the qd driver with its qd.conf, and the
+// emulated hardware of the topology file (qdhost/topology_file.h) with the far ends of its
+// ports; or, under --test-loop, the loopback driver alone.
 //
-// qdhost boots the kernel on the real clock and a device tree with the "pseudo" nexus and no
-// adapters (the topology adds them with Ddi::add_adapter), calls bring_up, serves the minor
-// nodes that exist when it returns, and on SIGTERM or SIGINT stops serving (every stream is
-// closed) before it calls take_down.
+// qdhost boots the kernel on the real clock and a device tree with the "pseudo" nexus and
+// no adapters, then:
+//   HostSystem sys(kernel, ddi, cfg);
+//   sys.bring_up(&why);          // qd.conf, topology, units, the driver loaded and attached
+//   server.start();              // every minor node as a socket
+//   sys.publish(devdir, &why);   // "<node>.pty" links to the pseudo-terminals
+//   ... SIGTERM or SIGINT ...
+//   server.stop();               // every stream closed
+//   sys.take_down(&why);         // links removed, driver unloaded, hardware gone
+//
+// qd.conf is a driver.conf text: the driver's properties (forceload, allow_unload, the
+// "vrn%x" Lanvara entries) and the pseudo instance's node entry. qdhost adds a node entry
+// for every target the topology fills, so the file names no SCSI targets itself. Unit nodes
+// of Lanvara units get the two pass-through modules "ldterm" and "ttcompat" pushed at their
+// first open, as the relay daemon expects.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
@@ -16,10 +29,41 @@
 
 namespace qdhost {
 
-// Builds the system in the running kernel. 0, or an errno with *why set (qdhost then exits
-// with status 1). Runs outside any kernel context.
-int bring_up(kemu::Kernel& kernel, kemu::Ddi& ddi, const HostConfig& cfg, std::string* why);
-// Undoes bring_up once no stream is open.
-void take_down(kemu::Kernel& kernel, kemu::Ddi& ddi, const HostConfig& cfg);
+// The two modules autopushed on Lanvara unit nodes, in push order (the first lowest).
+inline constexpr const char* kUnitNodeModules[] = {"ldterm", "ttcompat"};
+
+// Where qdhost looks for qd.conf and the topology when no flag names them.
+std::string default_conf_path();
+std::string default_topology_path();
+
+class HostSystem {
+public:
+  HostSystem(kemu::Kernel& kernel, kemu::Ddi& ddi, HostConfig cfg);
+  // Takes the system down if take_down has not run.
+  ~HostSystem();
+  HostSystem(const HostSystem&) = delete;
+  HostSystem& operator=(const HostSystem&) = delete;
+
+  // Reads and checks both files before anything is built, then builds. 0, or an errno with
+  // *why set ("FILE:LINE: reason" for a refused file); qdhost then exits with status 1.
+  // Runs outside any kernel context.
+  int bring_up(std::string* why);
+  // What is served, one line per item, for qdhost's start-up report.
+  std::vector<std::string> summary() const;
+  // Once the device directory is served: links "<node>.pty" to each pty's slave, replacing
+  // one left by an earlier qdhost. 0, or an errno with *why set.
+  int publish(const std::string& devdir, std::string* why);
+  // The links made: "path -> slave".
+  std::vector<std::string> links() const;
+  // Once no stream is open: removes the links, unloads the driver, takes the hardware
+  // away. 0; or 1 with *why set when the driver refused to unload although qd.conf allows
+  // it (with unloading disallowed it stays loaded and this says so in *why, returning 0).
+  int take_down(std::string* why);
+
+  struct Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
 
 } // namespace qdhost

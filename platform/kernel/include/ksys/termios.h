@@ -37,7 +37,16 @@ struct winsize {
   unsigned short ws_ypixel;
 };
 
-// c_cc indexes of the start and stop characters, and their usual values.
+// c_cc indexes. VMIN and VTIME share the slots of VEOF and VEOL (used when ICANON is off).
+inline constexpr int VINTR = 0;
+inline constexpr int VQUIT = 1;
+inline constexpr int VERASE = 2;
+inline constexpr int VKILL = 3;
+inline constexpr int VEOF = 4;
+inline constexpr int VEOL = 5;
+inline constexpr int VMIN = 4;
+inline constexpr int VTIME = 5;
+// The start and stop characters, and their usual values.
 inline constexpr int VSTART = 8;
 inline constexpr int VSTOP = 9;
 inline constexpr cc_t CSTART = 021; // ^Q
@@ -53,9 +62,25 @@ inline constexpr tcflag_t ISTRIP = 0x20;
 inline constexpr tcflag_t INLCR = 0x40;
 inline constexpr tcflag_t IGNCR = 0x80;
 inline constexpr tcflag_t ICRNL = 0x100;
+inline constexpr tcflag_t IUCLC = 0x200;
 inline constexpr tcflag_t IXON = 0x400;
 inline constexpr tcflag_t IXANY = 0x800;
 inline constexpr tcflag_t IXOFF = 0x1000;
+
+// c_oflag
+inline constexpr tcflag_t OPOST = 0x1;
+inline constexpr tcflag_t OLCUC = 0x2;
+inline constexpr tcflag_t ONLCR = 0x4;
+
+// c_lflag
+inline constexpr tcflag_t ISIG = 0x1;
+inline constexpr tcflag_t ICANON = 0x2;
+inline constexpr tcflag_t ECHO = 0x8;
+inline constexpr tcflag_t ECHOE = 0x10;
+inline constexpr tcflag_t ECHOK = 0x20;
+inline constexpr tcflag_t ECHONL = 0x40;
+inline constexpr tcflag_t NOFLSH = 0x80;
+inline constexpr tcflag_t IEXTEN = 0x8000;
 
 // c_cflag
 inline constexpr tcflag_t CBAUD = 0xF;

@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 
+#include "kvutils.h"
+
 namespace kvetherd {
 
 std::string node_path(const std::string& arg) {
-  return arg.find('/') == std::string::npos ? kDeviceDir + arg : arg;
+  return arg.find('/') == std::string::npos ? kv::kNodeDir + arg : arg;
 }
 
 std::string base_name(const std::string& arg) {

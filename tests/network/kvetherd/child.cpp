@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,10 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char** environ;
@@ -129,6 +132,53 @@ std::string read_file(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::vector<std::string> log_lines(const std::string& text) {
+  static const std::regex stamp(R"(^\d\d/\d\d/\d{2,3} \d\d:\d\d:\d\d: (.*)$)");
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, stamp)) {
+      ADD_FAILURE() << "line without its date stamp: " << line;
+      out.push_back(line);
+      continue;
+    }
+    out.push_back(m[1]);
+  }
+  return out;
+}
+
+bool wait_file(const std::string& path, const std::function<bool(const std::string&)>& pred,
+               int ms) {
+  const int in = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (in < 0) {
+    ADD_FAILURE() << "inotify: " << std::strerror(errno);
+    return false;
+  }
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  ::inotify_add_watch(in, dir.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  bool ok = false;
+  for (;;) {
+    if (pred(read_file(path))) {
+      ok = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{in, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    char events[4096];
+    while (::read(in, events, sizeof events) > 0) {
+    }
+  }
+  ::close(in);
+  return ok;
 }
 
 } // namespace kvtest

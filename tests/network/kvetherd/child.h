@@ -46,4 +46,12 @@ private:
 
 std::string read_file(const std::string& path);
 
+// The daemon's log lines without their date stamps; a line without one fails the test.
+std::vector<std::string> log_lines(const std::string& text);
+
+// Waits until the file's content satisfies `pred` (checked at once and after every change
+// in its directory): true; false when `ms` passed first.
+bool wait_file(const std::string& path, const std::function<bool(const std::string&)>& pred,
+               int ms = kWaitMs);
+
 } // namespace kvtest

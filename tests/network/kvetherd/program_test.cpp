@@ -19,24 +19,6 @@
 namespace kvtest {
 namespace {
 
-// Log lines without their date stamps; every line must carry one.
-std::vector<std::string> log_lines(const std::string& text) {
-  static const std::regex stamp(R"(^\d\d/\d\d/\d{2,3} \d\d:\d\d:\d\d: (.*)$)");
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::smatch m;
-    if (!std::regex_match(line, m, stamp)) {
-      ADD_FAILURE() << "line without its date stamp: " << line;
-      out.push_back(line);
-      continue;
-    }
-    out.push_back(m[1]);
-  }
-  return out;
-}
-
 class Program : public ::testing::Test {
 protected:
   // The daemon in the foreground, logging into `logs`, with an empty device directory.

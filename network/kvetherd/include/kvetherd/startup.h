@@ -14,7 +14,6 @@
 namespace kvetherd {
 
 inline constexpr const char kUsage[] = "Usage: kvetherd unit_node [ip_address]\n";
-inline constexpr const char kDeviceDir[] = "/dev/qmx/";
 inline constexpr const char kLogDir[] = "/var/tmp";
 
 // "/dev/qmx/<arg>" for a name, the argument itself when it holds a '/'.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -106,22 +107,9 @@ std::string read_to_end(int fd, int ms) {
   return out;
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "kvetherd.XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-  }
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<std::string> TempDir::names() const {
+std::vector<std::string> file_names(const std::string& dir) {
   std::vector<std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(path_)) {
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
     out.push_back(e.path().filename().string());
   }
   return out;
@@ -132,6 +120,18 @@ std::string read_file(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+  auto it = lines.begin();
+  for (const auto& w : want) {
+    it = std::find(it, lines.end(), w);
+    if (it == lines.end()) {
+      return false;
+    }
+    ++it;
+  }
+  return true;
 }
 
 std::vector<std::string> log_lines(const std::string& text) {

@@ -29,22 +29,13 @@ int wait_exit(pid_t pid, int ms = kWaitMs);
 // What the pipe holds up to its end (all writers gone); the descriptor is closed.
 std::string read_to_end(int fd, int ms = kWaitMs);
 
-// A fresh directory under the temporary directory, removed with its files at the end.
-class TempDir {
-public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> names() const;
-
-private:
-  std::string path_;
-};
+// The names of the files in a directory.
+std::vector<std::string> file_names(const std::string& dir);
 
 std::string read_file(const std::string& path);
+
+// Whether `lines` holds `want` in this order (other lines may come between).
+bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& want);
 
 // The daemon's log lines without their date stamps; a line without one fails the test.
 std::vector<std::string> log_lines(const std::string& text);

@@ -125,21 +125,6 @@ TEST_F(Daemon, FirstPassConnectsUpdatesTheDriverAndGoesOnline) {
   EXPECT_EQ(daemon.sock_fd(), -1) << "the socket is closed when the relay ends";
 }
 
-TEST_F(Daemon, LaterPassesTakeTheUnitOfflineFirst) {
-  ASSERT_EQ(daemon.start("vrnn0", nullptr), Outcome::done);
-  module.script = {ScriptedConnector::success(), ScriptedConnector::success()};
-  module.on_connect = [](Pair& p) { p.close_far(); };
-  ASSERT_EQ(daemon.cycle(), Outcome::retry);
-  ASSERT_TRUE(node.online);
-  ASSERT_EQ(daemon.cycle(), Outcome::retry);
-  EXPECT_EQ(node.requests(), (Lines{"VRNGETUPTR", "VRNSETUPTR", "VRNONLINE", "VRNOFFLINE",
-                                    "VRNSETUPTR", "VRNONLINE"}));
-  EXPECT_TRUE(in_order(log.lines(), {"Orvane Lanvara unit online",
-                                     "read from socket: Success "
-                                     "(errno=0)",
-                                     "Orvane Lanvara unit offline", "Orvane Lanvara unit online"}));
-}
-
 TEST_F(Daemon, AnOfflineRefusedAsAlreadyOfflineIsANote) {
   ASSERT_EQ(daemon.start("vrnn0", nullptr), Outcome::done);
   module.script = {ScriptedConnector::success(), ScriptedConnector::success()};
@@ -289,11 +274,6 @@ TEST_F(Daemon, SigtermDuringThePauseEndsTheCycle) {
   EXPECT_TRUE(in_order(log.lines(), {"Orvane Lanvara Daemon received a SIGTERM",
                                      "Orvane Lanvara Daemon shutting down"}));
   EXPECT_EQ(log.syslog.back(), "Orvane Lanvara Daemon shutting down");
-}
-
-TEST_F(Daemon, AddressNumberHasTheFirstOctetMostSignificant) {
-  EXPECT_EQ(kvetherd::address_number(::inet_addr("127.0.0.5")), 0x7f000005u);
-  EXPECT_EQ(kvetherd::address_number(::inet_addr("10.20.30.40")), 0x0a141e28u);
 }
 
 } // namespace

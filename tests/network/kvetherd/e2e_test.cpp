@@ -19,6 +19,7 @@
 #include "child.h"
 #include "qdev/qdev.h"
 #include "qdtest/host_process.h"
+#include "temp_dir.h"
 
 namespace kvtest {
 namespace {
@@ -39,18 +40,6 @@ std::size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
-  auto it = lines.begin();
-  for (const auto& w : want) {
-    it = std::find(it, lines.end(), w);
-    if (it == lines.end()) {
-      return false;
-    }
-    ++it;
-  }
-  return true;
-}
-
 class Relay : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -69,7 +58,7 @@ protected:
     daemon_ = host_->spawn(QD_PROGRAM_KVETHERD, {"vrnn0"},
                            {"KVETHERD_LOGDIR=" + logs_.path(), "KVETHERD_FOREGROUND=1"});
     ASSERT_TRUE(daemon_->started());
-    log_ = logs_.file("vrnn0." + std::to_string(daemon_->pid()) + ".log");
+    log_ = logs_ / "vrnn0." + std::to_string(daemon_->pid()) + ".log";
   }
   bool await_online(std::size_t times) {
     const bool ok =
@@ -104,7 +93,7 @@ protected:
   }
 
   const std::string address_ = module_address();
-  TempDir logs_;
+  nettest::TempDir logs_;
   std::unique_ptr<qdtest::Host> host_;
   std::unique_ptr<qdtest::Child> daemon_;
   std::string log_;

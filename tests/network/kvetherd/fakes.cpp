@@ -294,16 +294,4 @@ std::vector<std::string> CapturedLog::lines() {
   return out;
 }
 
-bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
-  auto it = lines.begin();
-  for (const auto& w : want) {
-    it = std::find(it, lines.end(), w);
-    if (it == lines.end()) {
-      return false;
-    }
-    ++it;
-  }
-  return true;
-}
-
 } // namespace kvtest

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "kvetherd/clock.h"
 #include "kvetherd/log.h"
 #include "kvetherd/module_connector.h"
@@ -156,8 +157,5 @@ private:
   Sink sink_{syslog};
   kvetherd::Logger logger_;
 };
-
-// Whether `lines` holds `want` in this order (other lines may come between).
-bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& want);
 
 } // namespace kvtest

@@ -15,6 +15,7 @@
 
 #include "child.h"
 #include "kvetherd/startup.h"
+#include "temp_dir.h"
 
 namespace kvtest {
 namespace {
@@ -30,8 +31,8 @@ protected:
     return e;
   }
 
-  TempDir logs;
-  TempDir devs;
+  nettest::TempDir logs;
+  nettest::TempDir devs;
 };
 
 TEST_F(Program, UsageWithoutOrWithTooManyArguments) {
@@ -41,7 +42,7 @@ TEST_F(Program, UsageWithoutOrWithTooManyArguments) {
     EXPECT_EQ(wait_exit(s.pid), 1);
     EXPECT_EQ(read_to_end(s.err), "Usage: kvetherd unit_node [ip_address]\n");
   }
-  EXPECT_TRUE(logs.names().empty()) << "no log before the arguments are good";
+  EXPECT_TRUE(file_names(logs.path()).empty()) << "no log before the arguments are good";
 }
 
 TEST_F(Program, ForksAndTheDaemonLogsUnderItsOwnProcessId) {
@@ -52,7 +53,7 @@ TEST_F(Program, ForksAndTheDaemonLogsUnderItsOwnProcessId) {
   // The daemon lets go of the inherited standard error only once its log is open.
   EXPECT_EQ(read_to_end(s.err), "");
 
-  const auto names = logs.names();
+  const auto names = file_names(logs.path());
   ASSERT_EQ(names.size(), 1u);
   std::smatch m;
   ASSERT_TRUE(std::regex_match(names[0], m, std::regex(R"(vrnn0\.(\d+)\.log)"))) << names[0];
@@ -60,18 +61,18 @@ TEST_F(Program, ForksAndTheDaemonLogsUnderItsOwnProcessId) {
   EXPECT_NE(daemon, s.pid);
   EXPECT_EQ(wait_exit(daemon), 1) << "every shutdown of the daemon ends with 1";
 
-  EXPECT_EQ(log_lines(read_file(logs.file(names[0]))),
+  EXPECT_EQ(log_lines(read_file(logs / names[0])),
             (std::vector<std::string>{"Orvane Lanvara Daemon running",
                                       "/dev/qmx/vrnn0: No such file or directory (errno=2)",
                                       "Orvane Lanvara Daemon shutting down"}));
   struct stat st {};
-  ASSERT_EQ(::stat(logs.file(names[0]).c_str(), &st), 0);
+  ASSERT_EQ(::stat((logs / names[0]).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST_F(Program, PathArgumentIsOpenedAsGivenAndNamesTheLogByItsLastPart) {
   // A plain file stands in for the node: it opens, and the first pop is refused.
-  const std::string node = devs.file("unit7");
+  const std::string node = devs / "unit7";
   {
     std::FILE* f = std::fopen(node.c_str(), "w");
     ASSERT_NE(f, nullptr);
@@ -80,7 +81,7 @@ TEST_F(Program, PathArgumentIsOpenedAsGivenAndNamesTheLogByItsLastPart) {
   const Spawned s = spawn(KVETHERD_PATH, {node, "127.0.0.9"}, env());
   EXPECT_EQ(wait_exit(s.pid), 1);
   EXPECT_EQ(read_to_end(s.err), "");
-  const std::string log = logs.file("unit7." + std::to_string(s.pid) + ".log");
+  const std::string log = logs / "unit7." + std::to_string(s.pid) + ".log";
   EXPECT_EQ(log_lines(read_file(log)),
             (std::vector<std::string>{
                 "Orvane Lanvara Daemon running",
@@ -105,7 +106,7 @@ TEST_F(Program, AnExistingLogIsWrittenOverFromItsStartAndNotShortened) {
   });
   EXPECT_EQ(wait_exit(s.pid), 1);
   read_to_end(s.err);
-  const std::string text = read_file(logs.file("vrnn0." + std::to_string(s.pid) + ".log"));
+  const std::string text = read_file(logs / "vrnn0." + std::to_string(s.pid) + ".log");
   ASSERT_EQ(text.size(), old.size());
   const std::size_t end = text.find("Orvane Lanvara Daemon shutting down\n");
   ASSERT_NE(end, std::string::npos) << text.substr(0, 200);
@@ -115,7 +116,7 @@ TEST_F(Program, AnExistingLogIsWrittenOverFromItsStartAndNotShortened) {
 }
 
 TEST_F(Program, LogThatCannotBeOpenedEndsTheDaemonBeforeAnything) {
-  const std::string missing = logs.file("no-such-dir");
+  const std::string missing = logs / "no-such-dir";
   const Spawned s =
       spawn(KVETHERD_PATH, {"vrnn0"},
             {"KVETHERD_LOGDIR=" + missing, "QD_DEVDIR=" + devs.path(), "KVETHERD_FOREGROUND=1"});

@@ -2,6 +2,7 @@
 // network side fails or the module stays silent for 120 seconds.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 
 #include "kvetherd/clock.h"
@@ -40,7 +41,10 @@ template <class WriteFn> ssize_t write_all(WriteFn&& write, const char* buf, std
   std::size_t done = 0;
   while (done < n) {
     const ssize_t w = write(buf + done, n - done);
-    if (w < 0) {
+    if (w <= 0) {
+      if (w == 0) {
+        errno = EIO; // taking nothing would never end
+      }
       return -1;
     }
     done += static_cast<std::size_t>(w);

@@ -5,6 +5,7 @@
 #include "ksys/cmn_err.h"
 #include "ksys/scsi.h"
 #include "ksys/time.h"
+#include "qd_diag_ioctl.h"
 #include "qd_entry.h"
 #include "qd_flow.h"
 #include "qd_input.h"
@@ -144,10 +145,7 @@ void cancel_unit_callouts(qd_unit* up) {
     untimeout(up->qdu_retry_tid);
     up->qdu_retry_tid = nullptr;
   }
-  if (up->qdu_lock_mp != nullptr) {
-    freemsg(up->qdu_lock_mp); // nobody is left to answer
-    up->qdu_lock_mp = nullptr;
-  }
+  qdm_lock_cancel(up); // its one-second check, and the held request nobody will answer
 }
 
 bool diag_open() {
@@ -258,6 +256,8 @@ int qdtakedown() {
   while (qd_timer_running != 0) {
     qddelay(hz / 4);
   }
+  // A direct SCSI command still out completes into its packet: wait for it first.
+  qdm_scsi_ioctl_release();
   if (kill_all_units() != 0) {
     return 1;
   }

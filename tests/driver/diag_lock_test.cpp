@@ -78,9 +78,9 @@ TEST_F(DiagLock, LinesStillEnabledAtTheUnitAfterFifteenChecksGiveEbusy) {
   close_node(open_node(port_name(up, 3))); // opened once, disabled now
 
   const clock_t start_at = kernel_.lbolt();
-  auto task = lock_async(bus_target(up));
+  auto task = lock_async(bus_target(up), 0); // the stream head's default time limit, as kvupdate
   ASSERT_TRUE(task->join());
-  EXPECT_EQ(lock_result_.error, EBUSY);
+  EXPECT_EQ(lock_result_.error, EBUSY) << "the refusal must beat the default time limit";
   EXPECT_EQ(lock_done_at_ - start_at, 15 * hz);
   EXPECT_EQ(console(), "QMXLOCK: could not clear line 1 at module.\n"
                        "QMXLOCK: could not clear line 5 at module.\n");

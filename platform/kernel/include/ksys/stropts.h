@@ -25,4 +25,6 @@ inline constexpr int I_FLUSH = STR | 0x05; // argument: FLUSHR, FLUSHW or FLUSHR
 inline constexpr int I_STR = STR | 0x08;   // argument: strioctl
 inline constexpr int FMNAMESZ = 8;
 
-inline constexpr int STR_DEFAULT_TIMEOUT = 15; // seconds, for I_STR with ic_timout 0
+// Seconds, for I_STR with ic_timout 0: longer than the driver's 15-second unit lock check, so
+// a lock that cannot be had comes back refused (EBUSY) rather than timed out.
+inline constexpr int STR_DEFAULT_TIMEOUT = 30;

@@ -47,20 +47,6 @@ void warn_unrecognised(const scsi_inquiry* inq) {
   cmn_err(CE_CONT, "Contact Orvane for assistance.\n");
 }
 
-// Capabilities by firmware revision "Vm.n": characters compare as signed 8-bit codes.
-std::uint32_t caps_of(const char* rev) {
-  const auto major = static_cast<signed char>(rev[1]);
-  const auto minor = static_cast<signed char>(rev[3]);
-  std::uint32_t caps = 0;
-  if (major > '1') {
-    caps |= QDU_CAP_TIMEOUT15;
-  }
-  if (major > '2' || (major == '2' && minor > '2')) {
-    caps |= QDU_CAP_RESET | QDU_CAP_WAITSEND;
-  }
-  return caps;
-}
-
 // A new SCSI unit record for the probed device; null (with the console told) when memory is
 // short.
 qd_unit* new_scsi_unit(scsi_device* devp, const qd_unitinfo* info, int bus, int target) {
@@ -86,7 +72,7 @@ qd_unit* new_scsi_unit(scsi_device* devp, const qd_unitinfo* info, int bus, int 
   qdm_unit_init_locks(up);
   std::memcpy(up->qdu_fwrev, devp->sd_inq->inq_revision, REV_LEN);
   up->qdu_fwrev[REV_LEN] = '\0';
-  up->qdu_caps = caps_of(up->qdu_fwrev);
+  up->qdu_caps = qd_fw_caps(up->qdu_fwrev);
   up->qdu_target = target;
   up->qdu_bus = bus;
   qdm_allocmorepkts(QD_PKT_GROW);

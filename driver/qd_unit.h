@@ -34,6 +34,22 @@ inline constexpr std::uint32_t QDU_CAP_TIMEOUT15 = 0x1; // 15 s SCSI command tim
 inline constexpr std::uint32_t QDU_CAP_RESET = 0x2;     // FAS_RESET before re-enable
 inline constexpr std::uint32_t QDU_CAP_WAITSEND = 0x8;  // FAS_WAIT_SEND supported
 
+// The capability bits of a firmware revision written "V<major>.<minor>": the 15-second
+// time-out from major 2 on, FAS_RESET and FAS_WAIT_SEND from 2.3 on. Characters compare as
+// signed 8-bit codes; a revision shorter than four characters reads no further than its end.
+inline std::uint32_t qd_fw_caps(const char* fwrev) {
+  const auto second = fwrev[0] != '\0' ? static_cast<signed char>(fwrev[1]) : 0;
+  const auto fourth = second != '\0' && fwrev[2] != '\0' ? static_cast<signed char>(fwrev[3]) : 0;
+  std::uint32_t caps = 0;
+  if (second > '1') {
+    caps |= QDU_CAP_TIMEOUT15;
+  }
+  if (second > '2' || (second == '2' && fourth > '2')) {
+    caps |= QDU_CAP_RESET | QDU_CAP_WAITSEND;
+  }
+  return caps;
+}
+
 struct qd_unit {
   std::uint32_t qdu_flags;
   const qd_unitinfo* qdu_info; // model row; null in global_unit

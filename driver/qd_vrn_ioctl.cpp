@@ -63,20 +63,6 @@ bool usable_row(const qd_unitinfo* row) {
 
 } // namespace
 
-std::uint32_t qd_fw_caps(const char* fwrev) {
-  // Compared as signed 8-bit codes, as the firmware texts always were.
-  const auto second = static_cast<signed char>(fwrev[1]);
-  const auto fourth = second != '\0' && fwrev[2] != '\0' ? static_cast<signed char>(fwrev[3]) : 0;
-  std::uint32_t caps = 0;
-  if (second > '1') {
-    caps |= QDU_CAP_TIMEOUT15;
-  }
-  if (second > '2' || (second == '2' && fourth > '2')) {
-    caps |= QDU_CAP_RESET | QDU_CAP_WAITSEND;
-  }
-  return caps;
-}
-
 int qdf_get_uptr_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = line_of(q);
   qd_unit* up = lp->unit;

@@ -144,44 +144,56 @@ Tick Engine::next_event_tick() {
 
 // ---- Input -----------------------------------------------------------------------------
 
+BatchResult walk_batch(std::span<const std::uint8_t> batch,
+                       const std::function<bool(std::span<const std::uint8_t>)>& each) {
+  BatchResult r;
+  std::size_t pos = 0;
+  bool ended = false;
+  while (pos < batch.size()) {
+    const std::uint8_t* h = batch.data() + pos;
+    if (h[0] == PKT_END) {
+      ended = true;
+      break;
+    }
+    if (!valid_opcode(h[0])) {
+      r.error = BatchError::bad_opcode;
+      break;
+    }
+    if (batch.size() - pos < FAS_HDR_SIZE) {
+      r.error = BatchError::short_header;
+      break;
+    }
+    const auto len = static_cast<std::size_t>(size_faspkt(h, 0));
+    if (batch.size() - pos < len) {
+      r.error = BatchError::data_past_end;
+      break;
+    }
+    const bool more = each(batch.subspan(pos, len));
+    ++r.commands;
+    pos += len;
+    if (!more) {
+      ended = true;
+      break;
+    }
+  }
+  r.offset = pos;
+  if (!ended && r.error == BatchError::none)
+    r.error = BatchError::no_end;
+  return r;
+}
+
 BatchResult Engine::feed_batch(std::span<const std::uint8_t> batch) {
   BatchResult r;
   enter([&] {
     ++stats_.batches;
-    std::size_t pos = 0;
-    bool ended = false;
-    while (pos < batch.size()) {
-      const std::uint8_t* h = batch.data() + pos;
-      if (h[0] == PKT_END) {
-        ended = true;
-        break;
-      }
-      if (!valid_opcode(h[0])) {
-        r.error = BatchError::bad_opcode;
-        break;
-      }
-      if (batch.size() - pos < FAS_HDR_SIZE) {
-        r.error = BatchError::short_header;
-        break;
-      }
-      const auto len = static_cast<std::size_t>(size_faspkt(h, 0));
-      if (batch.size() - pos < len) {
-        r.error = BatchError::data_past_end;
-        break;
-      }
-      execute(batch.subspan(pos, len));
+    r = walk_batch(batch, [&](std::span<const std::uint8_t> cmd) {
+      execute(cmd);
       settle(); // one command at a time, as firmware does: the next sees its effects
-      ++r.commands;
-      pos += len;
-      if (cut_input_) {
-        cut_input_ = false;
-        ended = true;
-        break;
-      }
-    }
-    r.offset = pos;
-    if (!ended && r.error == BatchError::none)
-      r.error = BatchError::no_end;
+      if (!cut_input_)
+        return true;
+      cut_input_ = false;
+      return false;
+    });
     if (r.error != BatchError::none)
       ++stats_.bad_batches;
   });

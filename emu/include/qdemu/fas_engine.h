@@ -184,6 +184,12 @@ struct BatchResult {
   std::size_t commands = 0;
 };
 
+// Walks a PKT_END-terminated batch command by command, handing each whole command to `each`
+// until it returns false (which ends the batch like PKT_END, behind that command); reports
+// where and why the walk stopped. Commands before a malformed one have been handed on.
+BatchResult walk_batch(std::span<const std::uint8_t> batch,
+                       const std::function<bool(std::span<const std::uint8_t>)>& each);
+
 // A READ takes 4096 bytes at most, one of them the closing PKT_END.
 inline constexpr std::size_t kScsiAnswerBudget = 4095;
 

@@ -142,6 +142,13 @@ TEST_F(TbdumpRun, UsageAndNames) {
   o = run(QD_PROGRAM_TBDUMP, {"-l", "/tmp", "-g"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "'/tmp' not a character device\n") << "each port is examined at once";
+  // Before the options after it are read, even a bad one.
+  o = run(QD_PROGRAM_TBDUMP, {"-l", "/tmp", "-q"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "'/tmp' not a character device\n");
+  o = run(QD_PROGRAM_TBDUMP, {"-u", node("nosuch"), "-l"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "/dev/qmx/nosuch: No such file or directory\nCouldn't stat device.\n");
 }
 
 TEST_F(TbdumpRun, NeedsTheRealUserIdOfRoot) {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,29 +51,31 @@ int run(int argc, char** argv) {
   if (argc < 2) {
     return usage();
   }
-  auto choices = tbdump::parse_options(argc, argv);
-  if (!choices || choices->empty()) {
-    return usage();
-  }
+  tbdump::OptionReader options(argc, argv);
+  bool chosen = false;
   std::uint8_t type = QD_TRC_GLOBAL;
   std::uint32_t minor = 0;
-  for (const tbdump::Choice& c : *choices) {
-    type = c.type;
+  while (const std::optional<tbdump::Choice> c = options.next()) {
+    chosen = true;
+    type = c->type;
     minor = 0;
-    if (c.port == nullptr) {
+    if (c->port == nullptr) {
       continue;
     }
-    switch (kv::check_char_device(c.port, &minor)) {
+    switch (kv::check_char_device(c->port, &minor)) {
     case kv::NodeCheck::kStatFailed:
-      kv::report_errno(stderr, c.port);
+      kv::report_errno(stderr, c->port);
       std::fputs("Couldn't stat device.\n", stderr);
       return 1;
     case kv::NodeCheck::kNotCharDevice:
-      std::fprintf(stderr, "'%s' not a character device\n", c.port);
+      std::fprintf(stderr, "'%s' not a character device\n", c->port);
       return 1;
     case kv::NodeCheck::kCharDevice:
       break;
     }
+  }
+  if (options.invalid() || !chosen) {
+    return usage();
   }
 
   TraceBuffer buf;

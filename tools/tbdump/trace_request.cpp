@@ -19,26 +19,27 @@ std::size_t ring_size(std::uint8_t type) {
   }
 }
 
-std::optional<std::vector<Choice>> parse_options(int argc, char** argv) {
-  std::vector<Choice> choices;
+OptionReader::OptionReader(int argc, char** argv) : argc_(argc), argv_(argv) {
   optind = 0; // start afresh
-  int c;
-  while ((c = ::getopt(argc, argv, "+gu:l:")) != -1) {
-    switch (c) {
-    case 'g':
-      choices.push_back({QD_TRC_GLOBAL, nullptr});
-      break;
-    case 'u':
-      choices.push_back({QD_TRC_UNIT, optarg});
-      break;
-    case 'l':
-      choices.push_back({QD_TRC_LINE, optarg});
-      break;
-    default:
-      return std::nullopt;
-    }
+}
+
+std::optional<Choice> OptionReader::next() {
+  if (invalid_) {
+    return std::nullopt;
   }
-  return choices;
+  switch (::getopt(argc_, argv_, "+gu:l:")) {
+  case -1:
+    return std::nullopt;
+  case 'g':
+    return Choice{QD_TRC_GLOBAL, nullptr};
+  case 'u':
+    return Choice{QD_TRC_UNIT, optarg};
+  case 'l':
+    return Choice{QD_TRC_LINE, optarg};
+  default:
+    invalid_ = true;
+    return std::nullopt;
+  }
 }
 
 qd_trc_req make_request(std::uint8_t type, std::uint32_t minor, std::uint32_t buffer) {

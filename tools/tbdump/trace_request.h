@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "qdio.h"
 
@@ -25,9 +24,22 @@ struct Choice {
   const char* port; // null for -g
 };
 
-// The options in command-line order (getopt, started afresh, stopping at the first word
-// that is no option). None for an invalid option or a missing port; the last one decides.
-std::optional<std::vector<Choice>> parse_options(int argc, char** argv);
+// The options in command-line order, one at a time (getopt, started afresh, stopping at the
+// first word that is no option), so that each port is examined before the next option is
+// read; the last one decides.
+class OptionReader {
+public:
+  OptionReader(int argc, char** argv);
+  // The next option; none at the end of the options or at an invalid option or a missing
+  // port, which sets invalid().
+  std::optional<Choice> next();
+  bool invalid() const { return invalid_; }
+
+private:
+  int argc_;
+  char** argv_;
+  bool invalid_ = false;
+};
 
 // The request for a ring type and a port's minor number (0 for the driver-wide ring).
 qd_trc_req make_request(std::uint8_t type, std::uint32_t minor, std::uint32_t buffer);

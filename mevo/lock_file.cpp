@@ -87,10 +87,13 @@ std::string lock_name(const std::string& dir, unsigned long fs_major, unsigned l
   return dir + tail;
 }
 
-int read_lock_proc_id(const std::string& path) {
+int read_lock_proc_id(const std::string& path, bool* no_access) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (no_access != nullptr) {
+    *no_access = fd < 0 && (errno == EACCES || errno == EPERM);
+  }
   if (fd < 0) {
-    return errno == EACCES || errno == EPERM ? -2 : -1;
+    return -1;
   }
   char text[12];
   ssize_t n = ::read(fd, text, 11);
@@ -131,8 +134,9 @@ int lock_tty(const std::string& dir, const std::string& tty_name, pid_t pid,
       return 1;
     }
 
-    const int owner = read_lock_proc_id(name);
-    if (owner == -2) {
+    bool no_access = false;
+    const int owner = read_lock_proc_id(name, &no_access);
+    if (no_access) {
       std::fprintf(stderr, "No read access to existing lockfile '%s'.\n", name.c_str());
       return 1;
     }

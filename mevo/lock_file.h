@@ -21,9 +21,10 @@ std::string lock_dir();
 std::string lock_name(const std::string& dir, unsigned long fs_major, unsigned long major,
                       unsigned long minor);
 
-// The process id in a lock file, or -1 when it cannot be opened or read; -2 when the open is
-// refused for want of permission. No leading number reads as 0.
-int read_lock_proc_id(const std::string& path);
+// The process id in a lock file, or -1 when it cannot be opened or read. No leading number
+// reads as 0. *no_access, when given, tells whether the open was refused for want of
+// permission (apart from the answer, which a lock's own text can make anything).
+int read_lock_proc_id(const std::string& path, bool* no_access = nullptr);
 
 // Takes the lock for the port at tty_name in dir for process pid. On success returns 0 and
 // sets *lock_file to the lock's path. Otherwise prints what went wrong on standard error

@@ -120,6 +120,7 @@ TEST(Lock, AnExistingLockByWhatItHolds) {
       {"a small number", pid_text(3), 1, dubious},
       {"nothing", "", 1, dubious},
       {"no number", "locked\n", 1, dubious},
+      {"a negative number", "        -2\n", 1, dubious},
       {"a process that has ended", pid_text(dead_pid()), 0, ""},
   };
   for (const Case& c : cases) {

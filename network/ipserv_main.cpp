@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "qdnet/ipserv.h"
@@ -25,25 +26,29 @@ std::uint16_t service_port(const char* name, std::uint16_t fallback) {
   return htons(fallback);
 }
 
-// A UDP socket bound to the port on any local address; -1 after the messages.
-int bound_socket(std::uint16_t port, const char* in_use_hint) {
+// A UDP socket; -1 after the message.
+int udp_socket() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     perror_stdout("socket");
-    return -1;
-  }
-  const sockaddr_in at = ipv4_address(htonl(INADDR_ANY), port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) < 0) {
-    const int err = errno;
-    perror_stdout("bind");
-    if (err == EADDRINUSE) {
-      std::fputs(in_use_hint, stdout);
-    } else if (err == EACCES) {
-      std::fputs("You will need root access to run this command on this system.\n", stdout);
-    }
-    return -1;
   }
   return fd;
+}
+
+// Binds the socket to the port on any local address; false after the messages.
+bool bind_any(int fd, std::uint16_t port, const char* in_use_hint) {
+  const sockaddr_in at = ipv4_address(htonl(INADDR_ANY), port);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
+    return true;
+  }
+  const int err = errno;
+  perror_stdout("bind");
+  if (err == EADDRINUSE) {
+    std::fputs(in_use_hint, stdout);
+  } else if (err == EACCES) {
+    std::fputs("You will need root access to run this command on this system.\n", stdout);
+  }
+  return false;
 }
 
 int reset_lvmodule(const char* addr) {
@@ -63,26 +68,38 @@ int kvipserv_main(int argc, char** argv) {
   if (!cfg) {
     return 1;
   }
-  auto buf = std::make_unique<std::uint8_t[]>(kRequestBuffer);
+  const std::unique_ptr<std::uint8_t, decltype(&std::free)> buf(
+      static_cast<std::uint8_t*>(std::calloc(kRequestBuffer, 1)), &std::free);
+  if (!buf) {
+    perror_stdout("malloc");
+    return 1;
+  }
 
-  const std::uint16_t bootps = service_port("bootps", 67);
-  const int bootp_fd =
-      bound_socket(bootps, "Most likely there is a BOOTP server already running on this system.\n");
+  // The BOOTP socket is made before its port is looked up; the TFTP socket after.
+  const int bootp_fd = udp_socket();
   if (bootp_fd < 0) {
     return 1;
   }
   SocketLink bootp(bootp_fd);
+  const std::uint16_t bootps = service_port("bootps", 67);
+  if (!bind_any(bootp_fd, bootps,
+                "Most likely there is a BOOTP server already running on this system.\n")) {
+    return 1;
+  }
   const std::uint16_t bootpc = service_port("bootpc", 68);
 
   std::unique_ptr<SocketLink> tftp;
   if (!cfg->firmware.empty()) {
     const std::uint16_t port = service_port("tftp", 69);
-    const int fd =
-        bound_socket(port, "Most likely there is a TFTP server already running onthis system.\n");
+    const int fd = udp_socket();
     if (fd < 0) {
       return 1;
     }
     tftp = std::make_unique<SocketLink>(fd);
+    if (!bind_any(fd, port,
+                  "Most likely there is a TFTP server already running onthis system.\n")) {
+      return 1;
+    }
   }
 
   if (cfg->reset) {

@@ -61,6 +61,8 @@ private:
 std::optional<int> Upload::read_request(const sockaddr_in& from) {
   // The buffer has a byte past the largest datagram, so the name always ends.
   const char* name = reinterpret_cast<const char*>(&in_[2]);
+  // Only the file the reply named: serving any name asked for would let whoever reaches
+  // the port read this host's files.
   if (file_ != name) {
     std::fprintf(out_, "(Ignoring a TFTP request for \"%s\".)\n", name);
     return std::nullopt;

@@ -268,10 +268,12 @@ void qdf_answer_time(qd_unit* up) {
 
 // The unit's answers cannot be trusted past this point: the rest of the batch is thrown
 // away and the unit goes offline. A unit node's receive packet is emptied outright, so
-// that the bytes still arriving find room.
-void qdf_bad_batch(qd_unit* up) {
+// that the bytes still arriving find room. `dump`: print the packet on the console.
+void qdf_bad_batch(qd_unit* up, bool dump = true) {
   qd_pkt* r = up->qdu_rcvpkt;
-  dump_qd_pkt(r);
+  if (dump) {
+    dump_qd_pkt(r);
+  }
   if (qdu_is_lanvara(up)) {
     qdm_vrn_resetrcvpkt(r);
   } else {
@@ -294,7 +296,9 @@ qd_line* qdf_answer_line(qd_unit* up, unsigned char* ans, int line) {
   if (lp == nullptr) {
     qdlogerr(0, up, nullptr, "NULL line ptr for line number %d", line);
     qd_trace_unit(up, "null qd for pun=~ cmd=^\n", up->qdu_target, ans);
-    qdf_bad_batch(up);
+    // A well-formed answer for a port never opened: no dump. The rest of the batch is
+    // dropped all the same, or a unit node would hand it to the next write.
+    qdf_bad_batch(up, false);
     return nullptr;
   }
   return lp;

@@ -17,13 +17,15 @@ iocblk* qd_iocblk(mblk_t* mp) {
   return reinterpret_cast<iocblk*>(mp->b_rptr);
 }
 
+// The answers of pending ioctls are recorded in the ring of the line's unit, in every
+// trace mode.
 void qd_nak_traced(qd_line* lp, mblk_t* mp, int error) {
-  qd_trace_line(lp, "NAK(~)\n", static_cast<unsigned>(error));
+  qd_trace_unit(lp->unit, "NAK(~)\n", static_cast<unsigned>(error));
   qdf_make_ioctl_nak(mp, error);
 }
 
 void qd_ack_traced(qd_line* lp, mblk_t* mp) {
-  qd_trace_line(lp, "ACK\n");
+  qd_trace_unit(lp->unit, "ACK\n");
   qdf_make_ioctl_ack(mp);
 }
 

@@ -2,6 +2,7 @@
 // the 60-second watchdog, a busy slot, and cleanup when nobody is left to answer.
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "line_fixture.h"
@@ -95,6 +96,42 @@ TEST_F(PendingIoctl, CompletedByTheAnswer) {
   kernel_.advance(61 * hz);
   EXPECT_EQ(lp_->qdl_flags & QDL_OFFLINE, 0u) << "a completed ioctl's watchdog is gone";
   console();
+}
+
+// The answer a parked ioctl gets is recorded in the ring of the line's unit, whichever ring
+// the line's own records go to.
+TEST_F(PendingIoctl, AnswersAreRecordedInTheUnitsRing) {
+  if constexpr (!qd_trace_on) {
+    GTEST_SKIP() << "no tracer in this build";
+  }
+  struct Case {
+    int cmd;
+    unsigned char op, status;
+    const char* record;
+  };
+  const Case cases[] = {
+      {TCSETS, FAS_SET_PARAMS, 0, "ACK\n"},
+      {TCSETS, FAS_SET_PARAMS, 2, "NAK(16)\n"},
+      {TIOCMSET, FAS_SET_MODEM, 1, "NAK(05)\n"},
+      {TIOCMGET, FAS_STAT_CHG, 1, "NAK(06)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    prime(lp_);
+    kemu::IoResult r;
+    auto task = issue(c.cmd, &r);
+    ASSERT_TRUE(parked());
+    const qd_trace_ring* ring = qd_unit_ring(up_);
+    const char* from = ring->cursor;
+    unit_answers(c.op, c.status);
+    ASSERT_TRUE(task->join());
+    // What the ring took while the answer was handled.
+    const char* to = ring->cursor;
+    const char* end = ring->end;
+    const std::string since =
+        to >= from ? std::string(from, to) : std::string(from, end) + std::string(ring->data, to);
+    EXPECT_NE(since.find(c.record), std::string::npos) << since;
+  }
 }
 
 // The transparent form gets its result through a copy-out; no message: EIO.

@@ -167,7 +167,7 @@ void BM_TraceRecord(benchmark::State& state) {
 }
 BENCHMARK(BM_TraceRecord)->ArgName("kind")->Arg(0)->Arg(1)->Arg(2);
 
-// A driver-level record ("qdm_scsifsm: state=% input=%\n" style) into the driver-wide ring.
+// A driver-level record with two values (as the timer writes them) into the driver-wide ring.
 void BM_TraceDriverRecord(benchmark::State& state) {
   DriverEnv env;
   env.run([&] {

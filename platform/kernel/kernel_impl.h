@@ -153,6 +153,7 @@ struct kemu::Kernel::Impl {
   };
   std::unordered_map<void*, Alloc> allocs;
   std::size_t alloc_bytes = 0;
+  std::uint64_t alloc_calls = 0; // kmem_alloc and kmem_zalloc, refused ones included
   long fail_nth = 0;
   bool budget_on = false;
   std::size_t budget_left = 0;

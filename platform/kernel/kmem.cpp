@@ -29,6 +29,7 @@ constexpr unsigned char kFreed[4] = {0xDE, 0xAD, 0xBE, 0xEF};
 void* allocate(std::size_t size, int flags, bool zero) {
   Impl& k = kernel();
   Impl::Lock lk(k.m);
+  ++k.alloc_calls;
   if ((flags & KM_NOSLEEP) != 0) {
     if (k.fail_nth > 0 && --k.fail_nth == 0) {
       return nullptr;
@@ -124,6 +125,11 @@ std::size_t Kernel::kmem_outstanding_count() const {
 std::size_t Kernel::kmem_outstanding_bytes() const {
   Impl::Lock lk(impl_->m);
   return impl_->alloc_bytes;
+}
+
+std::uint64_t Kernel::kmem_alloc_calls() const {
+  Impl::Lock lk(impl_->m);
+  return impl_->alloc_calls;
 }
 
 } // namespace kemu

@@ -15,6 +15,7 @@ namespace {
 
 std::atomic<std::size_t> g_blocks{0};
 std::atomic<std::size_t> g_buffers{0};
+std::atomic<std::size_t> g_allocb_calls{0};
 
 // Data buffers follow their dblk_t in one allocation.
 constexpr std::size_t kDataOffset = (sizeof(dblk_t) + alignof(std::max_align_t) - 1) /
@@ -109,6 +110,9 @@ std::size_t streams_outstanding_blocks() {
 std::size_t streams_outstanding_buffers() {
   return g_buffers;
 }
+std::size_t streams_allocb_calls() {
+  return g_allocb_calls;
+}
 
 void fail_allocb_nth(long n) {
   auto& f = faults();
@@ -144,6 +148,7 @@ long allocb_failures() {
 using kemu::alloc_block;
 
 mblk_t* allocb(size_t size, unsigned /*pri*/) {
+  ++kemu::g_allocb_calls;
   return alloc_block(size, true);
 }
 

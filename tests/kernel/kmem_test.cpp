@@ -37,6 +37,7 @@ TEST(Kmem, FreshBlocksHoldThePatternOrZeroesAndAreCounted) {
   }
   EXPECT_EQ(k.kmem_outstanding_count(), 3u);
   EXPECT_EQ(k.kmem_outstanding_bytes(), 17u);
+  EXPECT_EQ(k.kmem_alloc_calls(), 3u);
   kmem_free(a, 10);
   kmem_free(empty, 0);
   EXPECT_EQ(k.kmem_outstanding_count(), 1u);
@@ -60,6 +61,7 @@ TEST(Kmem, NthNoSleepAllocationFailsOnce) {
   }
   // KM_SLEEP calls neither count nor fail.
   EXPECT_EQ(got, (std::vector<bool>{true, true, true, true, false, true}));
+  EXPECT_EQ(k.kmem_alloc_calls(), 6u) << "the refused call is a call too";
   for (void* p : blocks) {
     kmem_free(p, 8);
   }

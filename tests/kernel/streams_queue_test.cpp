@@ -237,6 +237,7 @@ TEST_F(QueueTest, PutnextQreplyAndControlMessagesTravelSynchronously) {
 
 TEST_F(QueueTest, AllocbFailsWhenToldAndCountsBlocks) {
   std::size_t before = kemu::streams_outstanding_blocks();
+  const std::size_t calls = kemu::streams_allocb_calls();
   kemu::fail_allocb_nth(2);
   mblk_t* a = allocb(8, BPRI_HI);
   mblk_t* b = allocb(8, BPRI_HI);
@@ -248,6 +249,7 @@ TEST_F(QueueTest, AllocbFailsWhenToldAndCountsBlocks) {
   EXPECT_EQ(allocb(0, BPRI_LO), nullptr);
   EXPECT_EQ(allocb(0, BPRI_LO), nullptr);
   EXPECT_EQ(kemu::allocb_failures(), 3);
+  EXPECT_EQ(kemu::streams_allocb_calls(), calls + 5) << "failed calls count too";
   kemu::fail_allocb_all(false);
   EXPECT_EQ(kemu::streams_outstanding_blocks(), before + 2);
   linkb(a, c);

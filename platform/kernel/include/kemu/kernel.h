@@ -166,6 +166,9 @@ public:
   void clear_kmem_faults();
   std::size_t kmem_outstanding_count() const;
   std::size_t kmem_outstanding_bytes() const;
+  // kmem_alloc and kmem_zalloc calls since boot (refused ones included): benchmarks tell
+  // from it whether a path allocates.
+  std::uint64_t kmem_alloc_calls() const;
 
   // ---- Reports (the console is kemu/console.h) ------------------------------------------
   // Layer code (STREAMS, DDI, SCSA) reports the faults it detects here too.

@@ -16,6 +16,9 @@ namespace kemu {
 // ---- Message accounting ---------------------------------------------------------------------
 std::size_t streams_outstanding_blocks();  // message blocks (mblk_t) not yet freed
 std::size_t streams_outstanding_buffers(); // data blocks (dblk_t) not yet freed
+// allocb calls since the process started, failed ones included (the stream head's own
+// allocations are not allocb calls): benchmarks tell from it whether a path allocates.
+std::size_t streams_allocb_calls();
 
 // ---- Fault injection ------------------------------------------------------------------------
 // allocb (the driver's calls; the stream head's own allocations never fail).

@@ -606,9 +606,16 @@ void Port::detach() {
 }
 
 void Port::receive(std::span<const std::uint8_t> bytes, ByteStatus status) {
-  host_.external([&] {
-    for (std::uint8_t b : bytes)
-      take_in(b, static_cast<std::uint8_t>(status));
+  // One captured reference keeps the callable inside std::function's own storage: a far
+  // end under flow control hands over one byte at a time, and this runs for each.
+  const struct {
+    Port* port;
+    std::span<const std::uint8_t> bytes;
+    ByteStatus status;
+  } in{this, bytes, status};
+  host_.external([&in] {
+    for (std::uint8_t b : in.bytes)
+      in.port->take_in(b, static_cast<std::uint8_t>(in.status));
   });
 }
 

@@ -91,7 +91,7 @@ int bring_up_scsi(qd_unit* up) {
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     while (qd_systime < up->qdu_offline_time + QD_UNIT_HOLDOFF) {
       if (cv_wait_sig(&qd_lbolt, &up->unit_mutex) == 0) {
-        qd_trace_unit(up, "unit holdoff caught signal\n");
+        qd_trace_unit(up, "unit holdoff caught signal");
         // The next attempt starts at once.
         up->qdu_offline_time = qd_systime - (QD_UNIT_HOLDOFF + 1);
         return 1;
@@ -214,7 +214,7 @@ void qdm_deinit_unit(qd_unit* up) {
   up->qdu_flags |= QDU_BUSY;
 
   if ((up->qdu_flags & QDU_INITD) == 0) {
-    qd_trace_unit(up, "already de-initd\n");
+    qd_trace_unit(up, "already de-initd");
   } else if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     qdm_freechain(up);
     up->qdu_flags &= ~(QDU_INITD | QDU_TRANSPORT_UP);
@@ -226,9 +226,9 @@ void qdm_deinit_unit(qd_unit* up) {
                (lp->qdl_flags & QDL_INITDEINIT) != 0;
     }
     if (active) {
-      qd_trace_unit(up, "unit still active\n");
+      qd_trace_unit(up, "unit still active");
     } else {
-      qd_trace_unit(up, "wait for SCSI\n");
+      qd_trace_unit(up, "wait for SCSI");
       while (chain_has_bytes(up) && (up->qdu_flags & QDU_OFFLINE) == 0) {
         wait_unlocked(up, hz / 10);
       }

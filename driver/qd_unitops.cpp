@@ -166,17 +166,13 @@ void qdm_unit_init_locks(qd_unit* up) {
 }
 
 qd_unit* qdm_findunit(minor_t minor) {
-  qd_unit* up;
-  if ((minor & QD_MINOR_LANVARA) != 0) {
-    up = qd_units[QD_VRN_BASE + ((minor >> 8) & 0xff)];
-  } else {
-    up = qd_units[((minor >> 12) & 0xf) * 16 + ((minor >> 8) & 0xf)];
-  }
+  const qd_minor m{minor};
+  qd_unit* up = qd_units[m.unit_index()];
   if (up == nullptr) {
     return nullptr;
   }
   // A Lanvara unit node opens whatever the unit's state: it is how the unit comes online.
-  if ((up->qdu_flags & QDU_ATTACHED) != 0 || (minor & 0x100ff) == 0x100ff) {
+  if ((up->qdu_flags & QDU_ATTACHED) != 0 || m.unit_node()) {
     return up;
   }
   return nullptr;

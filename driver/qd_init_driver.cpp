@@ -42,7 +42,7 @@ void read_ttymodes() {
 
 void qdm_init_driver(dev_info_t* dip) {
   if (qd_init_driver_done != 0) {
-    qd_trace_drv("qdm_init_driver called again\n");
+    qd_trace_drv("qdm_init_driver called again");
     return;
   }
   qd_init_driver_done = 1;

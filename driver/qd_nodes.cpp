@@ -18,7 +18,7 @@ namespace {
 
 constexpr int POD_PORTS = 18;
 constexpr int NAME_ROOM = 20; // names are at most 19 characters
-constexpr minor_t DIAG_MINOR = 0xffff;
+constexpr minor_t DIAG_MINOR = qd_minor::DIAG;
 
 bool is_lanvara_model(const qd_unit* up) {
   return (up->qdu_info->flags & QDM_LANVARA) != 0;
@@ -58,7 +58,7 @@ int port_node(dev_info_t* dip, const qd_unit* up, unsigned port, bool dialout) {
   const char* type = dialout                   ? DDI_NT_SERIAL_DO
                      : qd_port_is_serial(kind) ? DDI_NT_SERIAL
                                                : DDI_PSEUDO;
-  const minor_t minor = qd_base_minor(up) + port + (dialout ? QD_MINOR_DIALOUT : 0);
+  const minor_t minor = qd_base_minor(up) + port + (dialout ? qd_minor::DIALOUT : 0);
   return create(dip, name, minor, type);
 }
 
@@ -66,9 +66,9 @@ int port_node(dev_info_t* dip, const qd_unit* up, unsigned port, bool dialout) {
 
 minor_t qd_base_minor(const qd_unit* up) {
   if (is_lanvara_model(up)) {
-    return unit_number(up) << 8 | QD_MINOR_LANVARA;
+    return qd_minor::vrn_base(unit_number(up)).value;
   }
-  return unit_number(up) << 8 | static_cast<minor_t>(up->qdu_bus) << 12;
+  return qd_minor::scsi_base(static_cast<unsigned>(up->qdu_bus), unit_number(up)).value;
 }
 
 bool qd_port_node_name(const qd_unit* up, unsigned port, bool dialout, char* name,

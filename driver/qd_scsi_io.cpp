@@ -233,7 +233,7 @@ void qdm_scsi_recvcomp(scsi_pkt* pkt) {
     const char* why = "";
     const int r = qdm_scsi_pkt_OK(pkt, &why);
     if (r != 0) {
-      qd_trace_unit(up, "bad SCSI result: $\n", why);
+      qd_trace_unit(up, "bad SCSI result: $", why);
     }
     if ((up->qdu_flags & QDU_OFFLINE) != 0) {
       // The unit went offline with this READ outstanding: its commands were dropped and

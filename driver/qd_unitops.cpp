@@ -91,7 +91,7 @@ int bring_up_scsi(qd_unit* up) {
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     while (qd_systime < up->qdu_offline_time + QD_UNIT_HOLDOFF) {
       if (cv_wait_sig(&qd_lbolt, &up->unit_mutex) == 0) {
-        qd_trace_unit(up, "unit holdoff caught signal\n");
+        qd_trace_unit(up, "unit holdoff caught signal");
         // The next attempt starts at once.
         up->qdu_offline_time = qd_systime - (QD_UNIT_HOLDOFF + 1);
         return 1;
@@ -166,17 +166,13 @@ void qdm_unit_init_locks(qd_unit* up) {
 }
 
 qd_unit* qdm_findunit(minor_t minor) {
-  qd_unit* up;
-  if ((minor & QD_MINOR_LANVARA) != 0) {
-    up = qd_units[QD_VRN_BASE + ((minor >> 8) & 0xff)];
-  } else {
-    up = qd_units[((minor >> 12) & 0xf) * 16 + ((minor >> 8) & 0xf)];
-  }
+  const qd_minor m{minor};
+  qd_unit* up = qd_units[m.unit_index()];
   if (up == nullptr) {
     return nullptr;
   }
   // A Lanvara unit node opens whatever the unit's state: it is how the unit comes online.
-  if ((up->qdu_flags & QDU_ATTACHED) != 0 || (minor & 0x100ff) == 0x100ff) {
+  if ((up->qdu_flags & QDU_ATTACHED) != 0 || m.unit_node()) {
     return up;
   }
   return nullptr;
@@ -214,7 +210,7 @@ void qdm_deinit_unit(qd_unit* up) {
   up->qdu_flags |= QDU_BUSY;
 
   if ((up->qdu_flags & QDU_INITD) == 0) {
-    qd_trace_unit(up, "already de-initd\n");
+    qd_trace_unit(up, "already de-initd");
   } else if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     qdm_freechain(up);
     up->qdu_flags &= ~(QDU_INITD | QDU_TRANSPORT_UP);
@@ -226,9 +222,9 @@ void qdm_deinit_unit(qd_unit* up) {
                (lp->qdl_flags & QDL_INITDEINIT) != 0;
     }
     if (active) {
-      qd_trace_unit(up, "unit still active\n");
+      qd_trace_unit(up, "unit still active");
     } else {
-      qd_trace_unit(up, "wait for SCSI\n");
+      qd_trace_unit(up, "wait for SCSI");
       while (chain_has_bytes(up) && (up->qdu_flags & QDU_OFFLINE) == 0) {
         wait_unlocked(up, hz / 10);
       }

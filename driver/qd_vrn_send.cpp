@@ -29,7 +29,7 @@ void qdm_vrn_startsend(qd_unit* up) {
     mblk_t* mp = allocb(n, BPRI_HI);
     if (mp == nullptr) {
       // The rest stays queued for the next kick.
-      qd_trace_unit(up, "allocb failed\n");
+      qd_trace_unit(up, "allocb failed");
       break;
     }
     std::memcpy(mp->b_wptr, pkt->qd_rptr, n);

@@ -1,6 +1,8 @@
 // Bring-up, take-down, going offline, unit lookup and the driver-wide initialisation.
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "transport_fixture.h"
 
@@ -13,6 +15,13 @@ std::string unit_trace(qd_unit* up) {
     return ring_text(qd_unit_ring(up));
   }
   return {};
+}
+
+// The record is in the trace as its text stands: the text has no line end of its own, and
+// none is added, so the next record follows it directly.
+void expect_bare_record(const std::string& trace, const std::string& record) {
+  EXPECT_NE(trace.find(record), std::string::npos) << trace;
+  EXPECT_EQ(trace.find(record + "\n"), std::string::npos) << trace;
 }
 
 TEST_F(UnitOpsTest, FirstBringUpRestartsTheFirmwareWithoutHoldOff) {
@@ -111,7 +120,7 @@ TEST_F(UnitOpsTest, SignalEndsTheHoldOff) {
   EXPECT_EQ(up->qdu_offline_time, qd_systime - 61);
   EXPECT_TRUE(target_->seen().empty());
   if constexpr (qd_trace_on) {
-    EXPECT_NE(unit_trace(up).find("unit holdoff caught signal"), std::string::npos);
+    expect_bare_record(unit_trace(up), "unit holdoff caught signal");
   }
   EXPECT_EQ(up->qdu_flags & QDU_BUSY, 0u);
 
@@ -177,7 +186,62 @@ TEST_F(UnitOpsTest, TakeDownWithAnotherLineActiveChangesNothing) {
   EXPECT_EQ(up->qdu_flags, flags);
   EXPECT_EQ(up->qdu_state, SFSM_RECEIVING);
   if constexpr (qd_trace_on) {
-    EXPECT_NE(unit_trace(up).find("unit still active"), std::string::npos);
+    expect_bare_record(unit_trace(up), "unit still active");
+  }
+}
+
+// Records of the take-down, the transport and the Lanvara send path, each in the path
+// that writes it.
+TEST_F(UnitOpsTest, UnitRecordsStandAsTheirTexts) {
+  if constexpr (!qd_trace_on) {
+    GTEST_SKIP() << "no trace rings in this build";
+  }
+  struct Case {
+    const char* record;
+    std::function<qd_unit*()> scenario;
+  };
+  const std::vector<Case> cases = {
+      {"already de-initd",
+       [&] {
+         qd_unit* up = scsi_unit();
+         locked(up, [&] { qdm_deinit_unit(up); });
+         return up;
+       }},
+      {"wait for SCSI",
+       [&] {
+         qd_unit* up = running_unit();
+         auto task = kernel_.spawn([up] {
+           mutex_enter(&up->unit_mutex);
+           qdm_deinit_unit(up);
+           mutex_exit(&up->unit_mutex);
+         });
+         kernel_.settle();
+         target_->answer();
+         EXPECT_TRUE(task->join(10 * hz));
+         return up;
+       }},
+      {"bad SCSI result: command timed out",
+       [&] {
+         qd_unit* up = running_unit();
+         hba_->inject(3, 0, kemu::ScsiFault::fail(CMD_TIMEOUT, false).on(SCMD_READ));
+         target_->answer();
+         kernel_.settle();
+         return up;
+       }},
+      {"allocb failed",
+       [&] {
+         qd_unit* up = lanvara_unit(5);
+         kemu::fail_allocb_nth(1);
+         queue_cmd(up, FAS_UNIT_POLL, 0);
+         return up;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    qd_unit* up = c.scenario();
+    expect_bare_record(unit_trace(up), c.record);
+    TearDown();
+    SetUp();
   }
 }
 
@@ -285,6 +349,10 @@ TEST_F(InitDriverTest, OncePerLoadWithBannerTimerAndLocks) {
 
   run([] { qdm_init_driver(nullptr); });
   EXPECT_EQ(console(), "");
+  if constexpr (qd_trace_on) {
+    const std::string trace = ring_text(qd_ring_of(qd_trcbuf));
+    EXPECT_TRUE(trace.ends_with("qdm_init_driver called again")) << trace;
+  }
   kernel_.advance(3 * hz);
   EXPECT_EQ(qd_systime, 1003) << "one timer, once a second";
 }

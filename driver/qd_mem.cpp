@@ -20,7 +20,7 @@ void* qd_malloc(std::size_t len) {
 
   mutex_enter(&qd_mem_mutex);
   auto* blk = static_cast<qd_mem_hdr*>(kmem_alloc(total, KM_NOSLEEP));
-  qd_trace_drv("qd_malloc(%)=%\n", static_cast<std::uint32_t>(total), qd_addr32(blk));
+  qd_trace_drv("qd_malloc(%)=&\n", static_cast<std::uint32_t>(total), blk);
   void* area = nullptr;
   if (blk != nullptr) {
     std::memset(static_cast<void*>(blk), 0, total);

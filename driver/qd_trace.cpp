@@ -86,10 +86,10 @@ void write_record(qd_trace_ring* ring, const char* fmt, va_list ap, bool driver_
 
 void note_setup(qd_trace_ring* ring) {
   if (ring == qd_ring_of(qd_trcbuf)) {
-    cmn_err(CE_NOTE, "qd_trcbuf at %x", qd_addr32(ring));
+    cmn_err(CE_NOTE, "qd_trcbuf at %p", static_cast<void*>(ring));
   } else {
-    cmn_err(CE_NOTE, "itrcbuf at %x", qd_addr32(ring));
-    qd_tracer("itrcbuf at %\n", qd_addr32(ring));
+    cmn_err(CE_NOTE, "itrcbuf at %p", static_cast<void*>(ring));
+    qd_tracer("itrcbuf at &\n", static_cast<const void*>(ring));
   }
 }
 
@@ -123,8 +123,8 @@ void qd_itracer(qd_trace_ring* ring, const char* fmt, ...) {
     qd_trace_ring_setup(ring);
   }
   if (ring == nullptr || ring->magic != QD_TRC_MAGIC) {
-    cmn_err(CE_NOTE, "bad rec buf ptr in qd_itracer=%x, mesg='%s'", qd_addr32(ring), fmt);
-    qd_tracer("bad trc buf ptr in qd_itracer = %\n, mesg=$", qd_addr32(ring),
+    cmn_err(CE_NOTE, "bad rec buf ptr in qd_itracer=%p, mesg='%s'", static_cast<void*>(ring), fmt);
+    qd_tracer("bad trc buf ptr in qd_itracer = &\n, mesg=$", static_cast<const void*>(ring),
               static_cast<const void*>(fmt));
     return;
   }

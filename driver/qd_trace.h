@@ -43,12 +43,6 @@ inline qd_trace_ring* qd_ring_of(qd_no_trace_ring&) {
   return nullptr;
 }
 
-// What the driver's address texts ("%x" on the console, '%' in a record) show of a
-// pointer: its low 32 bits, the width those texts were written for.
-inline std::uint32_t qd_addr32(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
-
 // The driver-wide ring (every build but the no-tracer one).
 extern qd_trace_ring_if<qd_trace_on> qd_trcbuf;
 

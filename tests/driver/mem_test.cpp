@@ -1,5 +1,7 @@
 // The tracked allocator.
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include "driver_fixture.h"
 
@@ -34,6 +36,24 @@ TEST_F(MemTest, BlocksAreZeroedAlignedTrackedAndFreedTogether) {
     EXPECT_EQ(qd_mem_mutex_made, 0);
     EXPECT_NE(qd_malloc(10), nullptr); // creates its mutex again
     EXPECT_EQ(qd_mem_mutex_made, 1);
+  });
+}
+
+TEST_F(MemTest, EveryAllocationIsTraced) {
+  if constexpr (!qd_trace_on) {
+    GTEST_SKIP() << "no trace rings in this build";
+  }
+  run([] {
+    qd_trace_drv("start\n"); // the ring's set-up note is not what is looked at
+    auto* area = static_cast<unsigned char*>(qd_malloc(100));
+    ASSERT_NE(area, nullptr);
+    const auto block = reinterpret_cast<std::uintptr_t>(area - sizeof(qd_mem_hdr));
+    // The block's address at full width, whatever the host's pointer size.
+    char want[64];
+    std::snprintf(want, sizeof want, "qd_malloc(%08x)=%0*jx\n",
+                  static_cast<unsigned>(100 + sizeof(qd_mem_hdr)),
+                  static_cast<int>(2 * sizeof(void*)), static_cast<std::uintmax_t>(block));
+    EXPECT_EQ(ring_text(qd_ring_of(qd_trcbuf)), std::string("start\n") + want);
   });
 }
 

@@ -3,6 +3,8 @@
 // is bounded by kLimit and fails the test when the bound passes.
 #pragma once
 
+#include "qdtest/child_wait.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -87,6 +89,8 @@ void leave_stale_socket(const std::string& path);
 
 // A child process: waits for its end within kLimit; its exit status, or -1 when it was
 // killed by a signal or did not end in time (then it is killed).
-int wait_child(pid_t pid);
+inline int wait_child(pid_t pid) {
+  return qdtest::wait_child(pid, kLimit);
+}
 
 } // namespace hosttest

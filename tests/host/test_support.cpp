@@ -19,6 +19,8 @@
 
 #include "served.h"
 
+#include "qdtest/child_wait.h"
+
 namespace hosttest {
 
 TempDir::TempDir() {
@@ -39,17 +41,7 @@ TempDir::~TempDir() {
 }
 
 std::vector<std::string> TempDir::entries() const {
-  std::vector<std::string> out;
-  if (DIR* d = ::opendir(path_.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") {
-        out.push_back(n);
-      }
-    }
-    ::closedir(d);
-  }
-  return out;
+  return qdtest::dir_entries(path_);
 }
 
 namespace {
@@ -104,22 +96,6 @@ void leave_stale_socket(const std::string& path) {
   std::strcpy(sa.sun_path, path.c_str());
   EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << path;
   ::close(s);
-}
-
-int wait_child(pid_t pid) {
-  int pfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  bool ended = true;
-  if (pfd >= 0) {
-    pollfd pf{pfd, POLLIN, 0};
-    ended = ::poll(&pf, 1, static_cast<int>(kLimit.count())) == 1;
-    ::close(pfd);
-  }
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace hosttest

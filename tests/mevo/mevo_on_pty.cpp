@@ -67,22 +67,6 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
 
 } // namespace
 
-int wait_child(pid_t pid) {
-  const int pfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  bool ended = true;
-  if (pfd >= 0) {
-    pollfd pf{pfd, POLLIN, 0};
-    ended = ::poll(&pf, 1, static_cast<int>(kLimit.count())) == 1;
-    ::close(pfd);
-  }
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 Mevo::Mevo(const std::vector<std::string>& args, const std::vector<std::string>& env_extra) {
   std::vector<std::string> argv = {"mevo"};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -3,6 +3,8 @@
 // kLimit.
 #pragma once
 
+#include "qdtest/child_wait.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -15,7 +17,9 @@ inline constexpr std::chrono::milliseconds kLimit{20000};
 
 // Waits for the child's end within kLimit: its exit status, or -1 when a signal killed it
 // or it did not end in time (then it is killed).
-int wait_child(pid_t pid);
+inline int wait_child(pid_t pid) {
+  return qdtest::wait_child(pid, kLimit);
+}
 
 class Mevo {
 public:

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "qdev/qdev.h"
+#include "qdtest/child_wait.h"
 #include "qdtest/host_process.h"
 
 namespace {
@@ -130,18 +131,7 @@ int run_as_nobody(const char* program) {
     const Output o = c.wait();
     ::_exit(o.status == 1 && o.err == kNoRoot && o.out.empty() ? 0 : 2);
   }
-  const int pfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  pollfd pf{pfd, POLLIN, 0};
-  const bool ended = pfd >= 0 && ::poll(&pf, 1, static_cast<int>(qdtest::kLimit.count())) == 1;
-  if (pfd >= 0) {
-    ::close(pfd);
-  }
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return qdtest::wait_child(pid);
 }
 
 TEST(ScsiToolsStart, RefusedUnlessRoot) {

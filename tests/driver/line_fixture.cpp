@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ksys/termios.h"
+#include "qd_entry.h"
 
 namespace lineio_test {
 
@@ -19,7 +20,7 @@ qd_line* line_of(queue_t* q) {
   return static_cast<qd_line*>(q->q_ptr);
 }
 
-// ---- The stand-in driver: what qdopen, qdclose, qdrsrv and qdwput do for a port node ----
+// ---- The stand-in open and close: what qdopen and qdclose do for a port node ----
 
 int toy_open(queue_t* rq, dev_t* devp, int, int, cred_t*) {
   qd_line* lp = line_of_minor(getminor(*devp));
@@ -60,98 +61,9 @@ int toy_rput(queue_t* q, mblk_t* mp) {
   return 0;
 }
 
-int toy_rsrv(queue_t* q) {
-  while (mblk_t* mp = getq(q)) {
-    if (mp->b_datap->db_type >= QPCTL || canputnext(q) != 0) {
-      putnext(q, mp);
-    } else {
-      putbq(q, mp);
-      break;
-    }
-  }
-  return 0;
-}
-
-int toy_wput(queue_t* q, mblk_t* mp) {
-  qd_line* lp = line_of(q);
-  switch (mp->b_datap->db_type) {
-  case M_DATA:
-  case M_DELAY:
-    putq(q, mp);
-    mutex_enter(lp->unit_mutex);
-    qdf_process_wrq(q);
-    mutex_exit(lp->unit_mutex);
-    return 0;
-  case M_IOCTL:
-    qdf_schedule_ioctl(q, mp);
-    return 0;
-  case M_IOCDATA:
-    if (qdf_transparent(q, mp) != 0) {
-      qdf_schedule_ioctl(q, mp);
-    }
-    return 0;
-  case M_FLUSH:
-    if ((*mp->b_rptr & FLUSHW) != 0) {
-      flushq(q, FLUSHDATA);
-      *mp->b_rptr &= static_cast<unsigned char>(~FLUSHW);
-      mutex_enter(lp->unit_mutex);
-      qdf_flush_output(lp);
-      qdm_scsifsm(lp->unit, SFSM_IN_KICK);
-      mutex_exit(lp->unit_mutex);
-    }
-    if ((*mp->b_rptr & FLUSHR) != 0) {
-      flushq(RD(q), FLUSHDATA);
-      mutex_enter(lp->unit_mutex);
-      qdf_flush_input(lp);
-      mutex_exit(lp->unit_mutex);
-      qreply(q, mp);
-    } else {
-      freemsg(mp);
-    }
-    return 0;
-  case M_STOP:
-    mutex_enter(lp->unit_mutex);
-    lp->qdl_flags |= QDL_STOPPED;
-    qdf_suspend_output(lp);
-    mutex_exit(lp->unit_mutex);
-    break;
-  case M_START:
-    mutex_enter(lp->unit_mutex);
-    qdf_resume_output(lp);
-    if ((lp->qdl_flags & QDL_STOPPED) != 0) {
-      lp->qdl_flags &= ~QDL_STOPPED;
-      qdf_process_wrq(q);
-    }
-    mutex_exit(lp->unit_mutex);
-    break;
-  case M_STOPI:
-    mutex_enter(lp->unit_mutex);
-    lp->qdl_flags |= QDL_STOPI;
-    qdf_block_input(lp);
-    mutex_exit(lp->unit_mutex);
-    break;
-  case M_STARTI:
-    mutex_enter(lp->unit_mutex);
-    qdf_unblock_input(lp);
-    if ((lp->qdl_flags & QDL_RESTART_DEFER) != 0) {
-      lp->qdl_flags &= ~(QDL_RESTART_DEFER | QDL_STOPI);
-      qdf_start_input(lp);
-      qdm_scsifsm(lp->unit, SFSM_IN_KICK);
-    } else {
-      lp->qdl_flags &= ~QDL_STOPI;
-    }
-    mutex_exit(lp->unit_mutex);
-    break;
-  default:
-    break;
-  }
-  freemsg(mp);
-  return 0;
-}
-
 module_info g_minfo{0, "qd", 0, INFPSZ, 512, 128};
-qinit g_rinit{toy_rput, toy_rsrv, toy_open, toy_close, nullptr, &g_minfo, nullptr};
-qinit g_winit{toy_wput, nullptr, nullptr, nullptr, nullptr, &g_minfo, nullptr};
+qinit g_rinit{toy_rput, qdrsrv, toy_open, toy_close, nullptr, &g_minfo, nullptr};
+qinit g_winit{qdwput, nullptr, nullptr, nullptr, nullptr, &g_minfo, nullptr};
 streamtab g_tab{&g_rinit, &g_winit, nullptr, nullptr};
 
 int max_send_of(const qd_unitinfo* info) {

@@ -1,8 +1,8 @@
 // Fixture for the line layer: a Lanvara unit that is online but whose unit node is closed
 // (so the transport leaves every queued command on the unit's chain for the test to read),
 // line records made enabled as a successful enable leaves them, and streams opened on
-// them through a small stand-in driver whose put and service procedures do for M_DATA,
-// the flow messages, M_FLUSH, M_IOCTL and M_IOCDATA what the driver's own will.
+// them with the driver's own write put and read service procedures; only open and close
+// stand in for the driver's, binding a stream to a line record made ready beforehand.
 //
 // The test reads what the driver sent with take_commands() and answers with answer(),
 // which runs the answer dispatch under the unit mutex as the unit node's write side does.

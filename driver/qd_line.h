@@ -10,6 +10,7 @@
 #include "ksys/time.h"
 #include "ksys/tty_common.h"
 #include "ksys/types.h"
+#include "qd.h"
 #include "qd_trace.h"
 
 struct qd_unit;
@@ -122,19 +123,20 @@ enum class qd_node_kind {
   port,     // bit 17: the dial-out node
 };
 inline constexpr qd_node_kind qd_minor_kind(minor_t minor) {
-  if ((minor & 0x1ffff) == 0xffff) {
+  const qd_minor m{minor};
+  if ((minor & (qd_minor::DIAG | qd_minor::LANVARA)) == qd_minor::DIAG) {
     return qd_node_kind::diag;
   }
-  if ((minor & 0x100ff) == 0x100ff) {
+  if (m.unit_node()) {
     return qd_node_kind::unitnode;
   }
-  if ((minor & 0x100ff) == 0xff) {
+  if (m.port() == qd_minor::UNITNODE_PORT) {
     return qd_node_kind::refused;
   }
   return qd_node_kind::port;
 }
-inline constexpr minor_t QD_MINOR_DIALOUT = 0x20000;
-inline constexpr minor_t QD_MINOR_LANVARA = 0x10000;
+inline constexpr minor_t QD_MINOR_DIALOUT = qd_minor::DIALOUT;
+inline constexpr minor_t QD_MINOR_LANVARA = qd_minor::LANVARA;
 
 // Gives a zeroed record the values of a port's record at its first open: line number,
 // unit, the unit's "unit_mutex", cv_init of "qd_cv", QDL_OFFLINE, the watchdogs and

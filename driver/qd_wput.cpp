@@ -263,7 +263,7 @@ int qdwput(queue_t* q, mblk_t* mp) {
   qd_trace_line(lp, "qdwput bus=~ targ=~ line=~ ", lp->unit->qdu_bus, lp->unit->qdu_target,
                 lp->line_num);
   const unsigned char type = mp->b_datap->db_type;
-  const bool unitnode = (lp->qdl_minor & 0x100ff) == 0x100ff;
+  const bool unitnode = qd_minor{lp->qdl_minor}.unit_node();
   const qd_wput_row& row =
       unitnode ? row_of(unitnode_rows, unitnode_other, type) : row_of(port_rows, port_other, type);
   trace_row(lp, row.trace);

@@ -52,6 +52,12 @@ void qdf_utility_cleanup(qd_line* lp);
 // The code's constant name, "*** UNKNOWN ***" for codes the driver does not know.
 const char* qdf_ioctl_name(int cmd);
 
+// A transparent ioctl's argument, the caller's address in the first word of its data
+// block; false when the block is missing or too short to hold one.
+bool qd_user_arg(const mblk_t* mp, caddr_t* uaddr);
+// Turns the message into a copy request (M_COPYIN or M_COPYOUT) of size bytes at uaddr.
+void qd_copy_request(mblk_t* mp, caddr_t uaddr, int size, unsigned char type);
+
 // ---- Handlers ---------------------------------------------------------------------------
 // Called by qdf_service_ioctl with the line's unit mutex held; each returns a service
 // outcome, and on outcome 0 has turned the message into its reply.

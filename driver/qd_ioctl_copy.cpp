@@ -54,7 +54,8 @@ std::size_t qd_data_bytes(const mblk_t* mp) {
   return n;
 }
 
-// The caller's argument of a transparent ioctl: the first word of its data block.
+} // namespace
+
 bool qd_user_arg(const mblk_t* mp, caddr_t* uaddr) {
   const mblk_t* b = mp->b_cont;
   if (b == nullptr || b->b_wptr - b->b_rptr < static_cast<long>(sizeof(caddr_t))) {
@@ -64,7 +65,15 @@ bool qd_user_arg(const mblk_t* mp, caddr_t* uaddr) {
   return true;
 }
 
-} // namespace
+void qd_copy_request(mblk_t* mp, caddr_t uaddr, int size, unsigned char type) {
+  auto* cq = reinterpret_cast<copyreq*>(mp->b_rptr);
+  cq->cq_addr = uaddr;
+  cq->cq_size = static_cast<unsigned>(size);
+  cq->cq_flag = 0;
+  cq->cq_private = nullptr;
+  mp->b_datap->db_type = type;
+  mp->b_wptr = mp->b_rptr + sizeof(copyreq);
+}
 
 bool qdf_ioctl_record(const mblk_t* mp, void* dst, std::size_t size) {
   if (reinterpret_cast<const iocblk*>(mp->b_rptr)->ioc_count == TRANSPARENT ||
@@ -89,13 +98,7 @@ void qdf_copyin(mblk_t* mp, int size) {
     qdf_make_ioctl_nak(mp, EINVAL);
     return;
   }
-  auto* cq = reinterpret_cast<copyreq*>(mp->b_rptr);
-  cq->cq_addr = uaddr;
-  cq->cq_size = static_cast<unsigned>(size);
-  cq->cq_flag = 0;
-  cq->cq_private = nullptr;
-  mp->b_datap->db_type = M_COPYIN;
-  mp->b_wptr = mp->b_rptr + sizeof(copyreq);
+  qd_copy_request(mp, uaddr, size, M_COPYIN);
   freemsg(mp->b_cont);
   mp->b_cont = nullptr;
 }

@@ -62,13 +62,11 @@ int qdf_common_get_ioctl(queue_t* q, mblk_t* mp, int length, const void* source)
   const bool transparent = io->ioc_count == TRANSPARENT;
   caddr_t uaddr = nullptr;
   if (transparent) {
-    if (mp->b_cont == nullptr ||
-        mp->b_cont->b_wptr - mp->b_cont->b_rptr < static_cast<long>(sizeof(caddr_t))) {
+    if (!qd_user_arg(mp, &uaddr)) {
       // Nothing names the caller's buffer: there is nowhere to copy the record to.
       qd_nak_traced(lp, mp, EINVAL);
       return 0;
     }
-    std::memcpy(&uaddr, mp->b_cont->b_rptr, sizeof uaddr);
   }
   mblk_t* bp = allocb(static_cast<std::size_t>(length), BPRI_MED);
   if (bp == nullptr) {
@@ -84,13 +82,7 @@ int qdf_common_get_ioctl(queue_t* q, mblk_t* mp, int length, const void* source)
   std::memcpy(bp->b_wptr, source, static_cast<std::size_t>(length));
   bp->b_wptr += length;
   if (transparent) {
-    auto* cq = reinterpret_cast<copyreq*>(mp->b_rptr);
-    cq->cq_addr = uaddr;
-    cq->cq_size = static_cast<unsigned>(length);
-    cq->cq_flag = 0;
-    cq->cq_private = nullptr;
-    mp->b_datap->db_type = M_COPYOUT;
-    mp->b_wptr = mp->b_rptr + sizeof(copyreq);
+    qd_copy_request(mp, uaddr, length, M_COPYOUT);
   } else {
     mp->b_datap->db_type = M_IOCACK;
     io->ioc_count = static_cast<unsigned>(length);

@@ -71,6 +71,15 @@ void qdf_process_wrq(queue_t* q) {
   }
 }
 
+void qd_send_reserved(qd_line* lp, unsigned char* hdr, int count) {
+  hdr[0] = FAS_SEND;
+  hdr[1] = lp->line_num;
+  fas_put16(hdr + 2, static_cast<unsigned>(count));
+  qdf_logfasout(lp, hdr);
+  lp->qdl_flags |= QDL_SEND_OUT | QDL_OUTPUT_ACTIVE;
+  qdm_scsifsm(lp->unit, SFSM_IN_KICK);
+}
+
 void qdf_serial_output(queue_t* q, mblk_t* mp, qd_line* lp) {
   qd_unit* up = lp->unit;
   qd_trace_line(lp, "serial_output(%)\n", lp->qdl_minor);
@@ -101,12 +110,7 @@ void qdf_serial_output(queue_t* q, mblk_t* mp, qd_line* lp) {
       true);
   qd_trace_drv("total=%\n", static_cast<unsigned>(total));
   if (total > 0) {
-    hdr[0] = FAS_SEND;
-    hdr[1] = lp->line_num;
-    fas_put16(hdr + 2, static_cast<unsigned>(total));
-    qdf_logfasout(lp, hdr);
-    lp->qdl_flags |= QDL_SEND_OUT | QDL_OUTPUT_ACTIVE;
-    qdm_scsifsm(up, SFSM_IN_KICK);
+    qd_send_reserved(lp, hdr, total);
   } else {
     qdm_putfas(up, -FAS_HDR_SIZE);
   }

@@ -23,6 +23,9 @@ void qdf_process_wrq(queue_t* q);
 void qdf_serial_output(queue_t* q, mblk_t* mp, qd_line* lp);
 void qdf_parallel_output(queue_t* q, mblk_t* mp, qd_line* lp);
 void qdf_start_parallel(qd_line* lp);
+// Completes a FAS_SEND whose header and count data bytes are reserved at hdr: writes the
+// header, records it, marks the send outstanding and kicks the transport.
+void qd_send_reserved(qd_line* lp, unsigned char* hdr, int count);
 void qdf_move_to_queue(const unsigned char* src, qd_parq* ring, int n);
 void qdf_move_from_queue(qd_parq* ring, unsigned char* dst, int n);
 void qdf_output_watchdog(qd_line* lp);

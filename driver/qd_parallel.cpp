@@ -82,12 +82,7 @@ void qdf_start_parallel(qd_line* lp) {
     return;
   }
   qdf_move_from_queue(ring, hdr + FAS_HDR_SIZE, n);
-  hdr[0] = FAS_SEND;
-  hdr[1] = lp->line_num;
-  fas_put16(hdr + 2, static_cast<unsigned>(n));
-  qdf_logfasout(lp, hdr);
-  lp->qdl_flags |= QDL_SEND_OUT | QDL_OUTPUT_ACTIVE;
-  qdm_scsifsm(up, SFSM_IN_KICK);
+  qd_send_reserved(lp, hdr, n);
   if (ring->count == 0) {
     cv_broadcast(&lp->qd_cv);
   }

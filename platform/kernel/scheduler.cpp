@@ -18,6 +18,20 @@ namespace kemu::detail {
 namespace {
 thread_local kthread* tl_self = nullptr;
 std::atomic<std::uint64_t> g_seq{0};
+
+// Runs a context's code; what escaped it, as text (empty when nothing, or when the kernel
+// unwound the context on purpose).
+template <class F> std::string run_body(F&& body) {
+  try {
+    body();
+  } catch (const Unwind&) {
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+  return {};
+}
 } // namespace
 
 kthread* self() {
@@ -431,19 +445,13 @@ void Impl::worker_main(kthread* t) {
     }
     std::unique_ptr<Work> w = std::move(t->work);
     lk.unlock();
-    std::string failure;
-    try {
+    const std::string failure = run_body([&] {
       if (w->func != nullptr) {
         w->func(w->arg);
       } else {
         w->fn();
       }
-    } catch (const Unwind&) {
-    } catch (const std::exception& e) {
-      failure = e.what();
-    } catch (...) {
-      failure = "unknown exception";
-    }
+    });
     w.reset(); // captures may call into the kernel as they go
     lk.lock();
     if (!failure.empty()) {
@@ -469,17 +477,7 @@ void Impl::task_main(kthread* t) {
     started = false;
   }
   lk.unlock();
-  std::string failure;
-  if (started) {
-    try {
-      t->task_fn();
-    } catch (const Unwind&) {
-    } catch (const std::exception& e) {
-      failure = e.what();
-    } catch (...) {
-      failure = "unknown exception";
-    }
-  }
+  const std::string failure = started ? run_body([&] { t->task_fn(); }) : std::string{};
   t->task_fn = nullptr;
   lk.lock();
   if (!failure.empty()) {

@@ -138,9 +138,13 @@ std::optional<Refusal> FlashProgrammer::data(std::uint32_t offset, std::uint32_t
 }
 
 std::optional<Refusal> FlashProgrammer::load() {
+  if (current_ && current_->bytes.empty() && !current_->complete()) {
+    current_.reset(); // nothing of it came: nothing to complain of
+  }
   if (current_) {
     if (!current_->complete()) {
       flag(*current_, vendor_bit::kIncompleteData | vendor_bit::kOriginalData);
+      current_.reset();
       return kVendor;
     }
     kept_.push_back(std::move(*current_));
@@ -174,10 +178,14 @@ std::optional<Refusal> FlashProgrammer::load() {
   return std::nullopt;
 }
 
-void FlashProgrammer::power_lost() {
+void FlashProgrammer::abandon() {
   in_mode_ = false;
   kept_.clear();
   current_.reset();
+}
+
+void FlashProgrammer::power_lost() {
+  abandon();
 }
 
 std::uint16_t FlashProgrammer::status_word(unsigned unit, std::uint8_t pods_online) const {

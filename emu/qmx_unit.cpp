@@ -182,6 +182,7 @@ kemu::ScsiAnswer QmxUnit::request_sense(kemu::ScsiCommand& cmd) {
 kemu::ScsiAnswer QmxUnit::send_diagnostic(kemu::ScsiCommand& cmd) {
   const std::span<const std::uint8_t> cdb = cmd.cdb();
   if (cdb.size() > 1 && (cdb[1] & kSelfTest) != 0) {
+    flash_.abandon(); // the FAS firmware runs again, on what the unit had
     restart_firmware();
   }
   return kemu::ScsiAnswer::good(cmd.length());

@@ -169,7 +169,7 @@ TEST_F(Flash, RefusedStepsTellTheirCause) {
        cdb_write_buffer(4),
        {},
        KEY_VENDOR_UNIQUE,
-       waiting | kIncompleteData | kOriginalData},
+       kCondition | kIncompleteData | kOriginalData},
       {"no version in the image",
        unversioned,
        cdb_write_buffer(4),
@@ -207,6 +207,35 @@ TEST_F(Flash, ASelectedPodThatDoesNotAnswerIsReported) {
   EXPECT_FALSE(u.flash().in_mode());
   EXPECT_FALSE(u.ready());
   EXPECT_EQ(u.flash().version(1), "V1.0");
+}
+
+// Ways out of the mode with no new image: the unit runs what it had and its ports work.
+TEST_F(Flash, RestartsWithoutACompleteImageRunWhatTheUnitHad) {
+  const Bytes block(128, 0x11);
+  const std::function<void()> ways[] = {
+      // A download declined after its select: nothing sent.
+      [this] { EXPECT_TRUE(run(cdb_write_buffer(4)).good()); },
+      // A download broken off: refused once, the image dropped, then restarted.
+      [&, this] {
+        ASSERT_TRUE(run(cdb_write_buffer(2, 0, 128), block).good());
+        EXPECT_EQ(run(cdb_write_buffer(4)).status, STATUS_CHECK);
+        EXPECT_TRUE(run(cdb_write_buffer(4)).good());
+      },
+      // The driver's firmware restart.
+      [this] { EXPECT_TRUE(run(cdb_self_test()).good()); },
+  };
+  for (const auto& way : ways) {
+    topo.remove(0, kTarget);
+    QmxUnit& u = add_unit({{.model = "QMX-16S-115A"}});
+    wake();
+    ASSERT_TRUE(run(cdb_write_buffer(0)).good());
+    ASSERT_TRUE(run(cdb_write_buffer(1, 0, 256)).good());
+    way();
+    EXPECT_FALSE(u.flash().in_mode());
+    EXPECT_EQ(u.revision(), "V2.3");
+    wait_ready();
+    EXPECT_TRUE(write({cmd({FAS_RESET, 0})}).good());
+  }
 }
 
 TEST(ImageVersion, ReadLikeTheUpdateTool) {

@@ -15,12 +15,15 @@
 //     offset (out of order, overlapping, a gap) is refused with VENDOR UNIQUE and "Sequence
 //     error"; a block past the selected size, or whose length differs from the data sent,
 //     with ILLEGAL REQUEST. A refused block changes nothing.
-//   - Restart with an image still incomplete: VENDOR UNIQUE, "Incomplete data" and
-//     "Original data" (the unit runs what it had), still in the mode. An image whose first
-//     128 header bytes (undoubled when stored byte-doubled) hold no "V<digit>." version:
-//     VENDOR UNIQUE, "Version error", and that image is dropped. Otherwise every kept image's
-//     version becomes its unit's, the mode ends and the firmware restarts. Empty images change
-//     nothing.
+//   - Restart with an image partly sent: VENDOR UNIQUE, "Incomplete data" and "Original
+//     data", still in the mode. An image whose first 128 header bytes (undoubled when stored
+//     byte-doubled) hold no "V<digit>." version: VENDOR UNIQUE, "Version error". Either image
+//     is dropped (its units keep what they had), so the next restart loads the rest. An image
+//     selected but never begun (a download declined) is dropped without complaint. Otherwise
+//     every kept image's version becomes its unit's, the mode ends and the firmware restarts.
+//     Empty images change nothing.
+//   - A plain firmware restart (SEND DIAGNOSTIC) in the mode ends it: the images not loaded
+//     are dropped and the units run what they had.
 //   - Conditions (vendor status bits) stay until the unit is selected again or loads an
 //     image; "Waiting" shows on units selected whose image is not complete, "Lost
 //     communication" on fitted pods that are not communicating. Tests add their own.
@@ -79,6 +82,8 @@ public:
                               std::span<const std::uint8_t> bytes);
   // Loads the kept images. Leaves the mode on success; the caller restarts the firmware.
   std::optional<Refusal> load();
+  // Leaves the mode without loading anything.
+  void abandon();
   void power_lost();
 
   // READ BUFFER pages.

@@ -31,7 +31,8 @@
 //     Control byte 0x40: the batch of the last READ answered, unchanged - unless the host
 //     has shown it has that batch (a WRITE, or a READ without 0x40, came since, whether it
 //     reached the unit or the adapter answered in its place): then it is a new READ.
-//   - Reprogramming mode stops the FAS firmware: WRITE(6) and READ(6) get NOT READY.
+//   - Reprogramming mode stops the FAS firmware: WRITE(6) and READ(6) get NOT READY. Any
+//     firmware restart ends it (flash_programmer.h).
 //   - WRITE BUFFER mode 5 and READ BUFFER mode 1 (buffer 1: pod inventory, 0: vendor
 //     status): flash_programmer.h. Refusals are ILLEGAL REQUEST or VENDOR UNIQUE (key 9).
 //   - Anything else: ILLEGAL REQUEST (asc 0x20).

@@ -22,6 +22,7 @@ using qdtest::Output;
 constexpr const char* kTopology = "qmx 0:2 QMX-8S1P-115A firmware=V2.3\n"
                                   "  port 0 loopback\n"
                                   "qmx 0:4 QMX2-7POD-8S1P57 firmware=V2.3 pods=0x05\n"
+                                  "  port 0 loopback\n"
                                   "device 0:5 disk vendor=QUANTRIX product=QD-540S revision=1.05\n"
                                   "qmx 1:3 QMX-8S-57 vendor=Brannoc firmware=V1.9\n";
 
@@ -99,6 +100,30 @@ TEST_F(ScsiTools, UpdateOfOnePod) {
                            " 3.     0     4      2   QMX-POD-8S1P          V1.4 (pod)\n"),
             std::string::npos)
       << again.out;
+}
+
+// A download declined at its last question still restarts the unit out of reprogramming
+// mode, also when the pods were sent before the main unit's step: its ports work again.
+TEST_F(ScsiTools, DeclinedDownloadLeavesTheUnitWorking) {
+  const std::string main = image("main.prm", "QMX-8S1P-115A V2.7");
+  const std::string pods = image("pod.prm", "QMX-POD-8S1P V1.4");
+  const std::string pod_main = image("podmain.prm", "QMX2-7POD-8S1P57 V2.8");
+  const struct {
+    std::string answers;
+    const char* port;
+  } rows[] = {
+      {"1\n\n" + main + "\nn\n\nq\n", "ttyc20"},
+      {"2\n\na\n" + pods + "\n\n" + pod_main + "\nn\n\nq\n", "ttyc400"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.port);
+    const Output o = update(r.answers);
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("\nUnit(s) not programmed.\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("Couldn't restart firmware"), std::string::npos) << o.out;
+    const Output check = host.run(QD_PROGRAM_PORTCHECK, {r.port});
+    EXPECT_EQ(check.status, 0) << check.out << check.err << host.log();
+  }
 }
 
 TEST_F(ScsiTools, LockRefusedWhileAPortIsOpen) {

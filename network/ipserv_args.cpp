@@ -137,6 +137,13 @@ bool Scan::firmware(int* i) {
     std::fputs("\n", out_);
     return false;
   }
+  if (st.st_size > tftp::kMaxFileSize) {
+    std::fprintf(out_,
+                 "File \"%s\" is too large to upload: %lld bytes; TFTP's 16-bit block numbers "
+                 "allow at most %lld.\n\n",
+                 name, static_cast<long long>(st.st_size), tftp::kMaxFileSize);
+    return false;
+  }
   cfg_.firmware = name;
   have_firmware_ = true;
   *i += 1;

@@ -49,6 +49,10 @@ int SocketLink::set_arp(in_addr_t addr, const std::uint8_t* hw, int n) {
   return ::ioctl(fd_, SIOCSARP, &req);
 }
 
+ssize_t SocketLink::send_to(const std::uint8_t* buf, std::size_t n, const sockaddr_in& to) {
+  return ::sendto(fd_, buf, n, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
 void SocketLink::close() {
   if (fd_ >= 0) {
     ::close(fd_);

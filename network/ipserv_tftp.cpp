@@ -4,8 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "qdnet/ipserv.h"
 #include "qdnet/socket_util.h"
@@ -21,6 +25,28 @@ void put16(std::uint8_t* p, unsigned v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
 }
+
+// A name from the network, quoted for the operator: printable ASCII as itself, a quote or
+// a backslash after a backslash, any other byte as a backslash and three octal digits.
+std::string escaped(std::string_view name) {
+  std::string text;
+  for (const char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b == '"' || b == '\\') {
+      text += '\\';
+      text += c;
+    } else if (b >= 0x20 && b < 0x7f) {
+      text += c;
+    } else {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", b);
+      text += octal;
+    }
+  }
+  return text;
+}
+
+constexpr std::size_t kRememberRefused = 16;
 
 class Upload {
 public:
@@ -45,7 +71,12 @@ private:
     put16(&data_[2], block);
     return ::read(fd_, &data_[4], tftp::kBlock);
   }
+  // The name a read request asks for (the buffer has a byte past the largest datagram, so
+  // the name always ends).
+  const char* requested() const { return reinterpret_cast<const char*>(&in_[2]); }
   std::optional<int> read_request(const sockaddr_in& from);
+  void refuse(const sockaddr_in& from);
+  bool was_refused(const sockaddr_in& from) const;
   std::optional<int> ack(unsigned block);
   std::optional<int> send(ssize_t count);
 
@@ -53,20 +84,38 @@ private:
   const std::string& file_;
   std::FILE* out_;
   int fd_ = -1;
-  ssize_t last_count_ = -1; // the last ACK's read; not zero before the first
+  ssize_t last_count_ = -1;          // the last ACK's read; not zero before the first
+  std::vector<sockaddr_in> refused_; // the last few senders refused
   std::array<std::uint8_t, tftp::kReceive + 1> in_{};
   std::array<std::uint8_t, tftp::kPacket> data_{};
 };
 
-std::optional<int> Upload::read_request(const sockaddr_in& from) {
-  // The buffer has a byte past the largest datagram, so the name always ends.
-  const char* name = reinterpret_cast<const char*>(&in_[2]);
-  // Only the file the reply named: serving any name asked for would let whoever reaches
-  // the port read this host's files.
-  if (file_ != name) {
-    std::fprintf(out_, "(Ignoring a TFTP request for \"%s\".)\n", name);
-    return std::nullopt;
+void Upload::refuse(const sockaddr_in& from) {
+  std::fprintf(out_, "(Refusing a TFTP request for \"%s\".)\n", escaped(requested()).c_str());
+  static constexpr char kMessage[] = "Access violation";
+  std::array<std::uint8_t, 4 + sizeof kMessage> error{};
+  put16(&error[0], tftp::kError);
+  put16(&error[2], tftp::kAccessViolation);
+  std::memcpy(&error[4], kMessage, sizeof kMessage);
+  if (link_.send_to(error.data(), error.size(), from) != static_cast<ssize_t>(error.size())) {
+    perror_to(out_, "sendto");
   }
+  if (!was_refused(from)) {
+    if (refused_.size() == kRememberRefused) {
+      refused_.erase(refused_.begin());
+    }
+    refused_.push_back(from);
+  }
+}
+
+bool Upload::was_refused(const sockaddr_in& from) const {
+  return std::any_of(refused_.begin(), refused_.end(), [&](const sockaddr_in& r) {
+    return r.sin_addr.s_addr == from.sin_addr.s_addr && r.sin_port == from.sin_port;
+  });
+}
+
+std::optional<int> Upload::read_request(const sockaddr_in& from) {
+  const char* name = requested();
   if (fd_ >= 0) {
     ::close(fd_);
   }
@@ -117,8 +166,12 @@ std::optional<int> Upload::send(ssize_t count) {
 
 int Upload::run() {
   std::fputs("Awaiting a TFTP request...\n", out_);
+  // Only what is served counts as the module's sign of life: refused requests do not
+  // put off the end.
+  std::time_t deadline = link_.now() + kTftpSilence;
   for (;;) {
-    if (link_.wait_readable(kTftpSilence) != 1) {
+    const std::time_t left = deadline - link_.now();
+    if (left <= 0 || link_.wait_readable(static_cast<int>(left)) != 1) {
       std::fprintf(out_,
                    "The module has been quiescent for %d seconds.\n"
                    "Assuming something is wrong...\n",
@@ -129,9 +182,21 @@ int Upload::run() {
     sockaddr_in from{};
     if (link_.receive(in_.data(), tftp::kReceive, &from) < 0) {
       perror_to(out_, "recvfrom");
+      deadline = link_.now() + kTftpSilence;
       continue;
     }
     const unsigned op = get16(&in_[0]);
+    // Only the file the reply named: serving any name asked for would let whoever reaches
+    // the port read this host's files.
+    if (op == tftp::kRead && file_ != requested()) {
+      refuse(from);
+      continue;
+    }
+    // What a refused client sends after our ERROR (tftp-hpa acknowledges it) is not the
+    // module's.
+    if (fd_ < 0 && op != tftp::kRead && was_refused(from)) {
+      continue;
+    }
     std::optional<int> done;
     switch (op) {
     case tftp::kRead:
@@ -152,6 +217,7 @@ int Upload::run() {
     if (done) {
       return *done;
     }
+    deadline = link_.now() + kTftpSilence;
   }
 }
 

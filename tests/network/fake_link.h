@@ -25,13 +25,14 @@ struct Turn {
   Bytes datagram;   // when wait is 1
   int recv_err = 0; // receive fails with this errno instead
   sockaddr_in from{};
+  std::time_t at = 0; // when not 0: what the clock reads once the datagram has come
 };
 
 inline Turn silence() {
-  return Turn{0, {}, 0, {}};
+  return Turn{0, {}, 0, {}, 0};
 }
 inline Turn datagram(Bytes d, sockaddr_in from = {}) {
-  return Turn{1, std::move(d), 0, from};
+  return Turn{1, std::move(d), 0, from, 0};
 }
 
 class FakeLink final : public qdnet::ipserv::DatagramLink {
@@ -40,6 +41,10 @@ public:
     in_addr_t addr;
     Bytes hw;
   };
+  struct SentTo {
+    Bytes datagram;
+    sockaddr_in to;
+  };
 
   std::deque<Turn> turns;
   // Asked for the next turn once `turns` is empty.
@@ -47,6 +52,7 @@ public:
   std::time_t clock = 1000;
   std::vector<int> waits; // seconds of each wait
   std::vector<Bytes> sent;
+  std::vector<SentTo> sent_to;
   std::vector<sockaddr_in> connects;
   std::vector<Arp> arps;
   int connect_err = 0;
@@ -71,6 +77,9 @@ public:
       turns.pop_front();
       clock += seconds;
       return w;
+    }
+    if (turns.front().at != 0) {
+      clock = turns.front().at;
     }
     return 1;
   }
@@ -97,6 +106,10 @@ public:
     }
     sent.emplace_back(buf, buf + n);
     return static_cast<ssize_t>(send_short.value_or(n));
+  }
+  ssize_t send_to(const std::uint8_t* buf, std::size_t n, const sockaddr_in& to) override {
+    sent_to.push_back({Bytes(buf, buf + n), to});
+    return static_cast<ssize_t>(n);
   }
   int set_arp(in_addr_t addr, const std::uint8_t* hw, int n) override {
     arps.push_back({addr, Bytes(hw, hw + n)});

@@ -143,6 +143,21 @@ TEST_F(ScanArgs, TheFirmwareFileNameMayHave127Characters) {
                              "\".Must be 127 characters or fewer.\n\n" + usage());
 }
 
+// The upload ends with an empty block after the file's last one: that block's number too
+// must fit 16 bits.
+TEST_F(ScanArgs, AFirmwareFileMustFitTftpsBlockNumbers) {
+  ASSERT_EQ(::truncate(firmware_.c_str(), ip::tftp::kMaxFileSize), 0);
+  const Scanned ok = scan({"-f", firmware_, kHw, kServed});
+  EXPECT_TRUE(ok.cfg) << ok.out;
+  ASSERT_EQ(::truncate(firmware_.c_str(), 65534 * 512 + 1), 0);
+  const Scanned refused = scan({"-f", firmware_, kHw, kServed});
+  EXPECT_FALSE(refused.cfg);
+  EXPECT_EQ(refused.out, "File \"" + firmware_ +
+                             "\" is too large to upload: 33553409 bytes; TFTP's 16-bit block "
+                             "numbers allow at most 33553408.\n\n" +
+                             usage());
+}
+
 TEST_F(ScanArgs, RefusalsPrintTheirMessageAndTheUsage) {
   std::vector<std::string> nine_hosts;
   for (int i = 0; i < 9; ++i) {

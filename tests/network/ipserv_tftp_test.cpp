@@ -2,6 +2,7 @@
 // there. The upload over real sockets is in the namespace suite.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -9,6 +10,7 @@
 #include "fake_link.h"
 #include "module_fixture.h"
 #include "qdnet/ipserv.h"
+#include "qdnet/socket_util.h"
 #include "temp_dir.h"
 
 namespace nettest {
@@ -136,7 +138,7 @@ TEST_F(TftpUpload, EndsWithoutSendingOnOtherRequests) {
       {{datagram(packet(tftp::kError, 0))}, "The module reported a TFTP error.\n"},
       {{datagram(packet(tftp::kAck, 1))}, ""}, // nothing open yet: ends quietly
       {{datagram(read_request("/etc/passwd")), silence()},
-       "(Ignoring a TFTP request for \"/etc/passwd\".)\n" + std::string(kQuiet)},
+       "(Refusing a TFTP request for \"/etc/passwd\".)\n" + std::string(kQuiet)},
       {{Turn{1, {}, ECONNREFUSED, {}}, silence()},
        "recvfrom: Connection refused\n" + std::string(kQuiet)},
   };
@@ -151,6 +153,31 @@ TEST_F(TftpUpload, EndsWithoutSendingOnOtherRequests) {
     EXPECT_TRUE(link.closed);
     EXPECT_TRUE(link.turns.empty());
   }
+}
+
+// A request for another name gets an ERROR packet, and neither it nor what its sender
+// sends next (tftp-hpa acknowledges the ERROR) puts off the end of the wait.
+TEST_F(TftpUpload, RequestsForOtherFilesAreRefusedAndDoNotPutOffTheEnd) {
+  make_file(10);
+  const sockaddr_in stranger = qdnet::ipv4_address(htonl(0x7f000009), htons(4321));
+  Turn probe = datagram(read_request("../x\"\\\x01\xff"), stranger);
+  probe.at = link_.clock + 3;
+  link_.turns = {probe, datagram(packet(tftp::kAck, 1), stranger), silence()};
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(out_.text(), std::string(kAwaiting) +
+                             "(Refusing a TFTP request for \"../x\\\"\\\\\\001\\377\".)\n" +
+                             kQuiet);
+  EXPECT_EQ(link_.waits, (std::vector<int>{5, 2, 2}));
+  ASSERT_EQ(link_.sent_to.size(), 1u);
+  const std::string violation = "Access violation";
+  Bytes error = {0, tftp::kError, 0, 2};
+  error.insert(error.end(), violation.begin(), violation.end());
+  error.push_back(0);
+  EXPECT_EQ(link_.sent_to[0].datagram, error);
+  EXPECT_EQ(link_.sent_to[0].to.sin_addr.s_addr, stranger.sin_addr.s_addr);
+  EXPECT_EQ(link_.sent_to[0].to.sin_port, stranger.sin_port);
+  EXPECT_TRUE(link_.sent.empty());
+  EXPECT_TRUE(link_.connects.empty());
 }
 
 TEST_F(TftpUpload, FailuresOfTheFileAndTheSocket) {

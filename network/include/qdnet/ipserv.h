@@ -97,6 +97,8 @@ public:
   virtual ssize_t receive(std::uint8_t* buf, std::size_t n, sockaddr_in* from) = 0;
   virtual int connect(const sockaddr_in& to) = 0;
   virtual ssize_t send(const std::uint8_t* buf, std::size_t n) = 0;
+  // To one sender, whether or not the socket is connected.
+  virtual ssize_t send_to(const std::uint8_t* buf, std::size_t n, const sockaddr_in& to) = 0;
   // A complete ARP entry for addr (network order) with the n hardware bytes.
   virtual int set_arp(in_addr_t addr, const std::uint8_t* hw, int n) = 0;
   virtual void close() = 0;
@@ -116,6 +118,7 @@ public:
   ssize_t receive(std::uint8_t* buf, std::size_t n, sockaddr_in* from) override;
   int connect(const sockaddr_in& to) override;
   ssize_t send(const std::uint8_t* buf, std::size_t n) override;
+  ssize_t send_to(const std::uint8_t* buf, std::size_t n, const sockaddr_in& to) override;
   int set_arp(in_addr_t addr, const std::uint8_t* hw, int n) override;
   void close() override;
   std::time_t now() override;
@@ -170,11 +173,16 @@ inline constexpr std::uint16_t kError = 5;
 inline constexpr std::size_t kBlock = 512;
 inline constexpr std::size_t kPacket = kBlock + 4;
 inline constexpr std::size_t kReceive = 518;
+inline constexpr std::uint16_t kAccessViolation = 2; // ERROR code
+// Block numbers are 16 bits and the upload ends with an empty block after the file's last
+// one, so a larger file would need block numbers that wrap.
+inline constexpr long long kMaxFileSize = 65534LL * kBlock;
 } // namespace tftp
 
 // Serves one read request for `file` (the name the BOOTP reply gave) from the link and
 // returns the exit status (0, or 1 when the socket cannot be connected to the module). A
-// request for any other file is ignored. The link is closed at the end.
+// request for any other file is refused with an ERROR packet to its sender and the wait
+// goes on, without restarting the 5 seconds of silence. The link is closed at the end.
 int tftp_upload(DatagramLink& link, const std::string& file, std::FILE* out);
 
 // ---- The program ----------------------------------------------------------------------------

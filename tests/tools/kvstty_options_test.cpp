@@ -177,7 +177,15 @@ TEST(KvsttyWords, Refusals) {
       {{"dtrdel", "+5"}, "Numeric argument required for dtrdel option\n", false},
       {{"grddel"}, "Numeric argument required for grdel option\n", false},
       {{"outtmr", "x"}, "Numeric argument required for outtmr option\n", false},
-      {{"louttmr", "4294967296"}, "Numeric argument required for louttmr option\n", false},
+      // Too large for 32 bits: refused as typed, before any port is opened.
+      {{"louttmr", "4294967296"},
+       "Numeric argument 4294967296 out of range for louttmr option\n",
+       false},
+      {{"cltmr=018446744073709551617"},
+       "Numeric argument 018446744073709551617 out of range for cltmr option\n",
+       false},
+      {{"99999999999"}, "Baudrate 99999999999 out of range\n", false},
+      {{"baud", "18446744073709551616"}, "Baudrate 18446744073709551616 out of range\n", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);

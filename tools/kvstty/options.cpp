@@ -98,18 +98,29 @@ WordError numeric_required(const char* name) {
   return {"Numeric argument required for " + std::string(name) + " option\n", false};
 }
 
+// A number too large for the record's 32-bit fields, shown as the user typed it.
+WordError out_of_range(const char* name, const std::string& word) {
+  return {"Numeric argument " + word + " out of range for " + std::string(name) + " option\n",
+          false};
+}
+
+WordError speed_out_of_range(const std::string& word) {
+  return {"Baudrate " + word + " out of range\n", false};
+}
+
 // getnum: the next word as a number that fits the record's 32-bit fields.
-std::optional<std::uint32_t> getnum(Words& w) {
+std::optional<WordError> getnum(Words& w, const char* name, std::uint32_t* value) {
   const std::string* word = w.next();
   if (word == nullptr || !isnum(*word)) {
-    return std::nullopt;
+    return numeric_required(name);
   }
   bool fits = false;
-  std::uint64_t v = digits_value(*word, &fits);
+  const std::uint64_t v = digits_value(*word, &fits);
   if (!fits) {
-    return std::nullopt;
+    return out_of_range(name, *word);
   }
-  return static_cast<std::uint32_t>(v);
+  *value = static_cast<std::uint32_t>(v);
+  return std::nullopt;
 }
 
 WordError loop_error() {
@@ -125,9 +136,9 @@ std::optional<WordError> process_option(const std::string& word, Words& w, Reque
   if (k == nullptr) {
     if (isnum(word)) {
       bool fits = false;
-      std::uint64_t v = digits_value(word, &fits);
+      const std::uint64_t v = digits_value(word, &fits);
       if (!fits) {
-        v = std::numeric_limits<std::uint64_t>::max(); // no such speed
+        return speed_out_of_range(word);
       }
       if (v != 0) {
         req.baudrate = v;
@@ -140,11 +151,11 @@ std::optional<WordError> process_option(const std::string& word, Words& w, Reque
   // The timers and other record settings: the number, and no default display.
   auto record_number = [&](const char* name, std::optional<std::uint32_t>& field,
                            std::uint32_t divisor) -> std::optional<WordError> {
-    auto n = getnum(w);
-    if (!n) {
-      return numeric_required(name);
+    std::uint32_t n = 0;
+    if (auto err = getnum(w, name, &n)) {
+      return err;
     }
-    field = *n / divisor;
+    field = n / divisor;
     req.update_ext = true;
     req.display_default = false;
     return std::nullopt;
@@ -179,8 +190,11 @@ std::optional<WordError> process_option(const std::string& word, Words& w, Reque
       return numeric_required("baud");
     }
     bool fits = false;
-    std::uint64_t v = digits_value(*next, &fits);
-    req.baudrate = fits ? v : std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t v = digits_value(*next, &fits);
+    if (!fits) {
+      return speed_out_of_range(*next);
+    }
+    req.baudrate = v;
     return std::nullopt;
   }
   case Key::kLoop: {

@@ -29,12 +29,16 @@ struct Device {
   int depth = 0;             // calls in progress on it
   bool closing = false;      // closed while a call was in progress: the outermost call releases it
   bool gone = false;         // qdhost hung up or broke the conversation
+  bool inherited = false;    // opened by another program and passed on
   std::vector<Packet> stash; // results that arrived for another waiting call
   std::vector<std::byte> rx[kDepths];
 };
 
 // The node descriptor fd, or null.
 Device* find(int fd);
+// The same, and a descriptor this process did not open is taken over when it is connected
+// to a node of the device directory.
+Device* lookup(int fd);
 // Takes ownership; false when fd is beyond the table (the caller closes it).
 bool adopt(std::unique_ptr<Device> d);
 // Closes the socket and forgets the descriptor.

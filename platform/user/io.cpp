@@ -74,7 +74,7 @@ std::string served_node(const char* path, std::string* mapped) {
 } // namespace
 
 bool is_device(int fd) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   return d != nullptr && !d->closing;
 }
 
@@ -112,7 +112,7 @@ int open(const char* path, int oflag, mode_t mode) {
 }
 
 int close(int fd) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return ::close(fd);
   }
@@ -122,6 +122,11 @@ int close(int fd) {
   int err = 0;
   {
     Busy busy(*d);
+    if (d->inherited) {
+      // Others may hold the same connection: the stream closes when its last holder lets go.
+      d->closing = true;
+      return 0;
+    }
     Packet res;
     err = detail::transact(*d, request(wire::Op::kClose), {}, res);
     if (err == 0) {
@@ -135,7 +140,7 @@ int close(int fd) {
 }
 
 ssize_t read(int fd, void* buf, std::size_t n) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return ::read(fd, buf, n);
   }
@@ -165,7 +170,7 @@ ssize_t read(int fd, void* buf, std::size_t n) {
 }
 
 ssize_t write(int fd, const void* buf, std::size_t n) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return ::write(fd, buf, n);
   }
@@ -197,7 +202,7 @@ ssize_t write(int fd, const void* buf, std::size_t n) {
 }
 
 int fcntl(int fd, int cmd, int arg) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     if (cmd == F_SETFL) {
       return ::fcntl(fd, cmd, host_flags(arg));

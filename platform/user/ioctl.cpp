@@ -120,7 +120,7 @@ constexpr std::uint32_t kInOut = wire::kRegionIn | wire::kRegionOut;
 } // namespace
 
 int ioctl_value(int fd, int cmd, long value) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_value(fd, cmd, value);
   }
@@ -128,7 +128,7 @@ int ioctl_value(int fd, int cmd, long value) {
 }
 
 int ioctl(int fd, int cmd, strioctl* s) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, s);
   }
@@ -145,7 +145,7 @@ int ioctl(int fd, int cmd, strioctl* s) {
 }
 
 int ioctl(int fd, int cmd, const char* text) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, text);
   }
@@ -157,7 +157,7 @@ int ioctl(int fd, int cmd, const char* text) {
 }
 
 int ioctl(int fd, int cmd, void* buf, std::size_t len) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
   }
@@ -169,7 +169,7 @@ int ioctl(int fd, int cmd, void* buf, std::size_t len) {
 }
 
 int ioctl(int fd, int cmd, const void* buf, std::size_t len) {
-  Device* d = detail::find(fd);
+  Device* d = detail::lookup(fd);
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
   }

@@ -44,6 +44,18 @@ TEST_F(KvsttyRun, ShowsAPort) {
                    "target ID: 2\n");
 }
 
+// Without a port list kvstty works on its standard input: a port that the program before
+// it opened and passed on.
+TEST_F(KvsttyRun, WorksOnThePortThatIsStandardInput) {
+  HeldPort p("ttyc21");
+  qdtest::Output o = run(QD_PROGRAM_WITHPORT, {"ttyc21", QD_PROGRAM_KVSTTY});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "(STDIN) 9600 loop=off errlev=default\n");
+  o = run(QD_PROGRAM_WITHPORT, {"ttyc21", QD_PROGRAM_KVSTTY, "cltmr=42"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(p.ext_now().cltmr, 42u);
+}
+
 TEST_F(KvsttyRun, SetsASpeedAboveB38400InEachBuild) {
   HeldPort p("ttyc21"), q("ttyc22"); // a speed lasts while its port stays open
   qdtest::Output o = run(QD_PROGRAM_KVSTTY, {"port", "ttyc21", "57600"});

@@ -12,8 +12,15 @@
 // error queued at the stream head; when several programs open one minor, another may take
 // the data first, as with any shared stream). Writability is the socket's own: a write may still
 // block on the stream's flow control, as a blocking write does. Use these calls, not the
-// system calls, on it; dup(), fork() sharing and exec() inheritance are not supported (it is
-// opened close-on-exec).
+// system calls, on it; dup() and fork() sharing are not supported (it is opened
+// close-on-exec).
+//
+// Passing a node on: a program that clears close-on-exec and runs another with the node's
+// descriptor (as standard input, say) hands the node over. The other program's calls take
+// over a descriptor they did not open when it is connected to a node of their device
+// directory. The giver must not use the node meanwhile; the calls carry the credentials of
+// the program that opened it; close() only closes the descriptor, and the stream is closed
+// when its last holder has let go.
 //
 // Calls block the way the device does. A signal that arrives while a call blocks, with a
 // handler installed without SA_RESTART, makes the call return -1 with EINTR once the kernel

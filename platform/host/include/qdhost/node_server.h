@@ -39,11 +39,12 @@ public:
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
 
-  // Creates the directory if it is missing and serves every character minor node the
-  // registry holds now. Refuses (EADDRINUSE) a directory in which a live server answers on
-  // any socket; sockets nobody answers on are left over from a dead one and are replaced.
-  // Refuses (EEXIST) a node whose name is taken by a file that is no socket. 0, or an errno
-  // with error() saying why; nothing is left behind on failure.
+  // Creates the directory (mode 0755) if it is missing and serves every character minor node
+  // the registry holds now. Refuses (EPERM) a directory that belongs to another user than
+  // qdhost's (or root) or that group or others may write to. Refuses (EADDRINUSE) a directory in
+  // which a live server answers on any socket; sockets nobody answers on are left over from a dead
+  // one and are replaced. Refuses (EEXIST) a node whose name is taken by a file that is no socket.
+  // 0, or an errno with error() saying why; nothing is left behind on failure.
   int start();
   // Stops taking connections, removes the sockets it made, interrupts every call in
   // progress and closes every open stream. Returns when all of that is done.

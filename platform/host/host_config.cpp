@@ -28,7 +28,8 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
       cfg.test_loop = true;
       continue;
     }
-    if (name != "--devdir" && name != "--conf" && name != "--topology" && name != "--speed") {
+    if (name != "--devdir" && name != "--conf" && name != "--topology" && name != "--minor-perm" &&
+        name != "--speed") {
       return refuse("unknown option '" + std::string(arg) + "'");
     }
     if (!value) {
@@ -46,6 +47,8 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
       cfg.conf = *value;
     } else if (name == "--topology") {
       cfg.topology = *value;
+    } else if (name == "--minor-perm") {
+      cfg.minor_perm = *value;
     } else {
       std::string text(*value);
       char* end = nullptr;

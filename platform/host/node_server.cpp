@@ -208,7 +208,13 @@ struct NodeServer::Impl {
       return fail(err, l.path + ": bind: " + std::strerror(err));
     }
     listeners.push_back(l); // from here on stop and failure remove it
-    if (::chmod(l.path.c_str(), opts.socket_mode) != 0 || ::listen(l.fd, 64) != 0 ||
+    // Before listen: until then every connect is refused, so no one gets in on the way.
+    const NodePerm& perm = opts.perms.for_node(n.name);
+    if (::geteuid() == 0 && ::chown(l.path.c_str(), perm.owner, perm.group) != 0) {
+      int err = errno;
+      return fail(err, l.path + ": chown: " + std::strerror(err));
+    }
+    if (::chmod(l.path.c_str(), perm.mode) != 0 || ::listen(l.fd, 64) != 0 ||
         ::stat(l.path.c_str(), &st) != 0) {
       int err = errno;
       return fail(err, l.path + ": " + std::strerror(err));

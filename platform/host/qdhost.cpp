@@ -1,7 +1,7 @@
 // qdhost: boots the emulated kernel, builds the system (system_setup.h) and serves its device
 // nodes until SIGTERM or SIGINT, then closes every stream, removes its sockets, unloads the
-// driver and exits 0. A refused qd.conf or topology, or a directory another qdhost serves,
-// ends it with status 1 before anything is served.
+// driver and exits 0. A refused qd.conf, topology or permission table, or a device directory
+// it cannot trust or another qdhost serves, ends it with status 1 before anything is served.
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,6 +13,7 @@
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
 #include "qdhost/host_config.h"
+#include "qdhost/minor_perm.h"
 #include "qdhost/node_server.h"
 #include "qdhost/system_setup.h"
 
@@ -43,6 +44,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  auto perms = qdhost::load_minor_perm(
+      cfg->minor_perm.empty() ? qdhost::default_minor_perm_path() : cfg->minor_perm, &error);
+  if (!perms) {
+    std::fprintf(stderr, "qdhost: %s\n", error.c_str());
+    return 1;
+  }
+
   kemu::console_to_stderr(true);
   kemu::KernelOptions opts;
   opts.clock = kemu::ClockMode::kReal;
@@ -63,7 +71,7 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   {
-    qdhost::NodeServer server(kernel, ddi, {cfg->devdir});
+    qdhost::NodeServer server(kernel, ddi, {cfg->devdir, std::move(*perms)});
     if (server.start() != 0) {
       std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
       status = 1;

@@ -2,11 +2,13 @@
 // default system, carrier, pseudo-terminals.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 
 #include "qdev/qdev.h"
 #include "qdev/tty.h"
+#include "qdtest/child_wait.h"
 #include "qdtest/host_process.h"
 
 namespace {
@@ -104,6 +107,33 @@ TEST_F(DefaultSystem, NodesAreCharacterDevicesWithTheDriversMinors) {
     ASSERT_EQ(qdev::stat(host_.node(c.node).c_str(), &st), 0) << std::strerror(errno);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(qdev::minor_of(st.st_rdev), c.minor);
+  }
+}
+
+TEST_F(DefaultSystem, AnotherUserOpensPortsButNotTheDiagnosticOrAUnitNode) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can act as another user";
+  }
+  const std::string work = host_.devdir().substr(0, host_.devdir().rfind('/'));
+  ASSERT_EQ(::chmod(work.c_str(), 0711), 0) << "the work directory lets others through";
+  struct Case {
+    const char* node;
+    int errno_seen; // 0: opened
+  };
+  const Case cases[] = {{"qmxdiag", EACCES}, {"vrnn0", EACCES}, {"ttyc20", 0}, {"ttyc21,cu", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.node);
+    const std::string path = host_.node(c.node);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        ::_exit(100);
+      }
+      int fd = qdev::open(path.c_str(), O_RDWR | O_NDELAY);
+      ::_exit(fd >= 0 ? (qdev::close(fd) == 0 ? 0 : 101) : errno);
+    }
+    EXPECT_EQ(qdtest::wait_child(pid), c.errno_seen);
   }
 }
 

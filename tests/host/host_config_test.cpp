@@ -31,13 +31,14 @@ TEST(HostConfig, DeviceDirectoryFlagWinsOverTheEnvironment) {
 }
 
 TEST(HostConfig, EveryOption) {
-  std::vector<const char*> args = {"--conf",  "qd.conf", "--topology=t.top",
+  std::vector<const char*> args = {"--conf",  "qd.conf", "--topology=t.top", "--minor-perm", "mp",
                                    "--speed", "2.5",     "--test-loop"};
   std::string error;
   auto cfg = qdhost::parse_command_line(args, nullptr, &error);
   ASSERT_TRUE(cfg) << error;
   EXPECT_EQ(cfg->conf, "qd.conf");
   EXPECT_EQ(cfg->topology, "t.top");
+  EXPECT_EQ(cfg->minor_perm, "mp");
   EXPECT_EQ(cfg->speed, 2.5);
   EXPECT_TRUE(cfg->test_loop);
 

@@ -20,12 +20,13 @@
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
 #include "ksys/cred.h"
+#include "qdhost/minor_perm.h"
 
 namespace qdhost {
 
 struct NodeServerOptions {
-  std::string dir;           // the device directory
-  mode_t socket_mode = 0666; // permission bits of every node's socket
+  std::string dir;    // the device directory
+  MinorPerms perms{}; // each node's mode, owner and group; by default every node 0666
 };
 
 // The credentials a call runs with, from the peer's effective ids (real ids the same).

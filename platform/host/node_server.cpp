@@ -129,7 +129,8 @@ bool plain_name(const std::string& name) {
 
 struct NodeServer::Impl {
   Impl(kemu::Kernel& k, kemu::Ddi& d, NodeServerOptions o)
-      : kernel(k), ddi(d), opts(std::move(o)), state(k) {}
+      : kernel(k), ddi(d), opts(std::move(o)),
+        state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {}
 
   kemu::Kernel& kernel;
   kemu::Ddi& ddi;
@@ -336,6 +337,7 @@ int NodeServer::start() {
     return s.fail(errno, std::string("eventfd: ") + std::strerror(errno));
   }
   s.stopping = false;
+  s.state.shutting_down = false;
   s.acceptor = std::thread([&s] { s.acceptor_main(); });
   s.running = true;
   s.error.clear();
@@ -352,9 +354,10 @@ void NodeServer::stop() {
   [[maybe_unused]] ssize_t n = ::write(s.state.wake_fd, &one, sizeof one);
   s.acceptor.join();
   s.close_listeners();
-  // Hang every program up first so that their connections wind down together.
+  // Every connection at once, so that they wind down together.
+  s.state.shutting_down = true;
   for (auto& c : s.conns) {
-    c->hang_up();
+    c->shut_down();
   }
   s.conns.clear();
   ::close(s.state.wake_fd);

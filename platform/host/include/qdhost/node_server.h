@@ -27,6 +27,9 @@ namespace qdhost {
 struct NodeServerOptions {
   std::string dir;    // the device directory
   MinorPerms perms{}; // each node's mode, owner and group; by default every node 0666
+  // How long the close of a program that went away (its socket closed) waits for the
+  // port's output, on the kernel's clock, before a signal makes the driver flush it.
+  std::chrono::seconds drain_bound{30};
 };
 
 // The credentials a call runs with, from the peer's effective ids (real ids the same).
@@ -47,8 +50,10 @@ public:
   // one and are replaced. Refuses (EEXIST) a node whose name is taken by a file that is no socket.
   // 0, or an errno with error() saying why; nothing is left behind on failure.
   int start();
-  // Stops taking connections, removes the sockets it made, interrupts every call in
-  // progress and closes every open stream. Returns when all of that is done.
+  // Stops taking connections, removes the sockets it made, posts a signal to every call
+  // waiting in the kernel and closes every open stream; a close waits for its port's
+  // output for a few seconds at most (5 on the kernel's clock), then gets a signal too.
+  // Returns when all of that is done.
   void stop();
   const std::string& error() const;
 

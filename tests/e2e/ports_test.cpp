@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "qdev/qdev.h"
 #include "qdev/tty.h"
@@ -183,6 +184,30 @@ TEST_F(DefaultSystem, APseudoTerminalSitsAtTheOtherEndOfItsPort) {
   ASSERT_EQ(::write(far, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   EXPECT_EQ(read_node(fd, typed.size()), typed);
 
+  EXPECT_EQ(qdev::close(fd), 0);
+  ::close(far);
+}
+
+TEST_F(DefaultSystem, TextPastedIntoThePseudoTerminalArrivesWholeUnderHardwareFlowControl) {
+  int far = ::open(host_.node("ttyc24.pty").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(far, 0) << std::strerror(errno);
+  int fd = qdev::open(host_.node("ttyc24").c_str(), O_RDWR | O_NDELAY);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  termios t{};
+  ASSERT_EQ(qdev::tcgetattr(fd, &t), 0);
+  t.c_cflag |= CRTSCTS;
+  ASSERT_EQ(qdev::tcsetattr(fd, qdev::TCSANOW, &t), 0);
+
+  // Far more than the port's input buffer, pasted before anyone reads the port.
+  std::string text;
+  for (int i = 0; text.size() < 16 * 1024; ++i) {
+    text += "pasted line " + std::to_string(i) + "\n";
+  }
+  std::thread paste([&] {
+    EXPECT_EQ(::write(far, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  });
+  EXPECT_EQ(read_node(fd, text.size()), text);
+  paste.join();
   EXPECT_EQ(qdev::close(fd), 0);
   ::close(far);
 }

@@ -541,7 +541,12 @@ bool Port::update_input_flow() {
 void Port::update_modem_out() {
   if (kind_ != PortKind::serial)
     return;
-  const bool rts_out = rts_ && !(flow_asserted_ && flow_.in_rtscts);
+  const bool held = flow_asserted_ && flow_.in_rtscts;
+  if (far_ && held != held_told_) {
+    held_told_ = held;
+    far_->hold_off(held);
+  }
+  const bool rts_out = rts_ && !held;
   const std::pair<bool, bool> now{dtr_, rts_out};
   if (modem_seen_ == now)
     return;
@@ -591,6 +596,7 @@ void Port::attach(std::shared_ptr<FarEnd> far_end) {
   detach();
   far_ = std::move(far_end);
   modem_seen_.reset();
+  held_told_ = false;
   if (far_) {
     far_->attached(*this);
     update_modem_out();

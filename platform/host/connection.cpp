@@ -92,6 +92,19 @@ void Connection::hang_up() {
   ::shutdown(fd_, SHUT_RDWR);
 }
 
+void Connection::shut_down() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    interrupt_all_locked();
+    for (auto& [id, c] : inflight_) {
+      if (c.close) {
+        bound_close_locked(c);
+      }
+    }
+  }
+  hang_up();
+}
+
 // ---- Reading requests ----------------------------------------------------------------------
 
 void Connection::reader_main() {
@@ -142,7 +155,7 @@ bool Connection::on_packet(std::span<const std::byte> packet) {
   case wire::Op::kClose: {
     // Calls still blocked would keep the close waiting.
     std::lock_guard<std::mutex> lk(mu_);
-    interrupt_all_locked(0);
+    interrupt_all_locked();
   }
     [[fallthrough]];
   case wire::Op::kOpen:
@@ -164,7 +177,7 @@ void Connection::enqueue(Request r) {
   if (stopping_) {
     return;
   }
-  inflight_[r.h.id] = InFlight{};
+  inflight_[r.h.id] = InFlight{.close = r.h.op == static_cast<std::uint32_t>(wire::Op::kClose)};
   queue_.push_back(std::move(r));
   if (idle_ == 0 && workers_.size() < kMaxWorkers) {
     workers_.emplace_back([this] { worker_main(); });
@@ -172,6 +185,7 @@ void Connection::enqueue(Request r) {
   cv_.notify_one();
 }
 
+// As a signal to a process: it reaches every call the program has waiting, its close too.
 void Connection::interrupt(std::uint32_t id) {
   std::lock_guard<std::mutex> lk(mu_);
   auto it = inflight_.find(id);
@@ -179,8 +193,10 @@ void Connection::interrupt(std::uint32_t id) {
     return; // finished already: the signal came too late to matter
   }
   it->second.interrupted = true;
-  if (it->second.ctx != 0) {
-    server_.kernel.post_signal(it->second.ctx);
+  for (auto& [other, c] : inflight_) {
+    if (c.ctx != 0) {
+      server_.kernel.post_signal(c.ctx);
+    }
   }
 }
 
@@ -190,9 +206,10 @@ bool Connection::interrupted(std::uint32_t id) {
   return it != inflight_.end() && it->second.interrupted;
 }
 
-void Connection::interrupt_all_locked(std::uint32_t except) {
+// Every call but a close: a close goes on waiting for its output.
+void Connection::interrupt_all_locked() {
   for (auto& [id, c] : inflight_) {
-    if (id == except) {
+    if (c.close) {
       continue;
     }
     c.interrupted = true;
@@ -200,6 +217,30 @@ void Connection::interrupt_all_locked(std::uint32_t except) {
       server_.kernel.post_signal(c.ctx);
     }
   }
+}
+
+// A close nobody waits for any more (the program is gone, or qdhost is stopping) waits for
+// its output a bounded time, as an exiting process's close does, then gets a signal: the
+// driver then flushes and completes the close. Armed once the close runs in the kernel; a
+// nearer bound replaces a farther one.
+void Connection::bound_close_locked(InFlight& f) {
+  if (f.ctx == 0) {
+    return;
+  }
+  kemu::Kernel& k = server_.kernel;
+  clock_t ticks = server_.drain_bound;
+  if (server_.shutting_down) {
+    ticks = std::min(ticks, kShutdownDrain);
+  }
+  const clock_t at = k.lbolt() + ticks;
+  if (f.bound != 0) {
+    if (f.bound_at <= at) {
+      return;
+    }
+    k.cancel_interrupt(f.bound);
+  }
+  f.bound_at = at;
+  f.bound = k.interrupt([&k, ctx = f.ctx] { k.post_signal(ctx); }, ticks);
 }
 
 // ---- Carrying requests into the kernel -----------------------------------------------------
@@ -238,14 +279,28 @@ bool Connection::run(std::uint32_t id, const std::function<void()>& fn) {
             if (it->second.interrupted) {
               k.post_signal_current(); // the program gave up before the call began
             }
+            if (it->second.close && stopping_) {
+              bound_close_locked(it->second);
+            }
           }
         }
+        // Also when the kernel unwinds the call: no bound may outlive its close.
+        struct Leave {
+          Connection* c;
+          std::uint32_t id;
+          ~Leave() {
+            std::lock_guard<std::mutex> lk(c->mu_);
+            if (auto it = c->inflight_.find(id); it != c->inflight_.end()) {
+              if (it->second.bound != 0) {
+                c->server_.kernel.cancel_interrupt(it->second.bound);
+                it->second.bound = 0;
+              }
+              it->second.ctx = 0;
+            }
+          }
+        } leave{this, id};
         fn();
         ready_->update();
-        std::lock_guard<std::mutex> lk(mu_);
-        if (auto it = inflight_.find(id); it != inflight_.end()) {
-          it->second.ctx = 0;
-        }
       },
       kemu::Wait::kJump, cred_);
   if (counted) {
@@ -362,20 +417,20 @@ void Connection::do_ioctl(const Request& r) {
 void Connection::do_close(const Request& r) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    interrupt_all_locked(r.h.id);
+    interrupt_all_locked();
   }
   std::unique_lock<std::shared_mutex> lk(file_mu_); // the other calls have ended
   int err = EBADF;
   if (opened_) {
     err = 0;
-    close_stream();
+    close_stream(r.h.id);
   }
   lk.unlock();
   send_result(r.h.id, err, err == 0 ? 0 : -1);
 }
 
-void Connection::close_stream() {
-  run(0, [&] {
+void Connection::close_stream(std::uint32_t id) {
+  run(id, [&] {
     file_.set_notify({});
     ready_->file = nullptr;
     ready_->readable = false;
@@ -430,16 +485,30 @@ void Connection::end_of_client() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     stopping_ = true;
+    for (const Request& r : queue_) {
+      inflight_.erase(r.h.id);
+    }
     queue_.clear();
-    interrupt_all_locked(0);
+    interrupt_all_locked();
+    for (auto& [id, c] : inflight_) {
+      if (c.close) {
+        bound_close_locked(c); // the program's own close, now nobody's
+      }
+    }
   }
   cv_.notify_all();
   for (std::thread& t : workers_) {
     t.join();
   }
-  // A program that dies closes its device.
+  // A program that dies closes its device, as an exiting process does.
   if (opened_) {
-    close_stream();
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      inflight_[kDepartedClose] = InFlight{.close = true};
+    }
+    close_stream(kDepartedClose);
+    std::lock_guard<std::mutex> lk(mu_);
+    inflight_.erase(kDepartedClose);
   }
   finished_ = true;
   --server_.connections;

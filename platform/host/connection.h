@@ -22,14 +22,20 @@
 #include "kemu/kernel.h"
 #include "kemu/streamhead.h"
 #include "ksys/cred.h"
+#include "ksys/time.h"
 #include "qdev/wire.h"
 
 namespace qdhost {
 
+// How long a close may wait for its output once qdhost is stopping, at most.
+inline constexpr clock_t kShutdownDrain = 5 * hz;
+
 // What the connections of one server share with it.
 struct ServerState {
-  explicit ServerState(kemu::Kernel& k) : kernel(k) {}
+  ServerState(kemu::Kernel& k, clock_t bound) : kernel(k), drain_bound(bound) {}
   kemu::Kernel& kernel;
+  const clock_t drain_bound;              // a departed program's close waits for output this long
+  std::atomic<bool> shutting_down{false}; // then closes wait kShutdownDrain at most
   std::mutex mu;
   std::condition_variable changed;
   std::atomic<std::size_t> connections{0};
@@ -55,6 +61,9 @@ public:
   void start();
   // Ends the conversation from this side: the program sees the end of its socket.
   void hang_up();
+  // qdhost is stopping: every call waiting in the kernel gets a signal at once, a close
+  // waiting for output gets one after kShutdownDrain at most, and the program is hung up.
+  void shut_down();
   bool finished() const { return finished_; }
 
 private:
@@ -65,14 +74,20 @@ private:
   struct InFlight {
     kemu::ContextId ctx = 0; // the kernel context running it, once it runs
     bool interrupted = false;
+    bool close = false;     // the stream's close, the program's or one for a departed program
+    kemu::WorkId bound = 0; // queued signal that ends the close's wait for output
+    clock_t bound_at = 0;
   };
+  // Requests are numbered from 1: the close made for a departed program runs as this one.
+  static constexpr std::uint32_t kDepartedClose = 0;
   struct Readiness; // what the stream's notify callback shares with us
 
   void reader_main();
   bool on_packet(std::span<const std::byte> packet);
   void enqueue(Request r);
   void interrupt(std::uint32_t id);
-  void interrupt_all_locked(std::uint32_t except);
+  void interrupt_all_locked();
+  void bound_close_locked(InFlight& f);
   bool interrupted(std::uint32_t id);
   void worker_main();
   void execute(Request& r);
@@ -83,7 +98,7 @@ private:
   void do_close(const Request& r);
   // Runs fn in the kernel as the program; false when the kernel would not run it.
   bool run(std::uint32_t id, const std::function<void()>& fn);
-  void close_stream();
+  void close_stream(std::uint32_t id);
   void send_result(std::uint32_t id, int error, std::int64_t a, std::int64_t b = 0,
                    std::uint32_t count = 0, std::span<const std::byte> payload = {});
   void send_notice_locked();

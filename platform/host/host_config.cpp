@@ -1,5 +1,6 @@
 #include "qdhost/host_config.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -28,7 +29,8 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
       cfg.test_loop = true;
       continue;
     }
-    if (name != "--devdir" && name != "--conf" && name != "--topology" && name != "--speed") {
+    if (name != "--devdir" && name != "--conf" && name != "--topology" && name != "--minor-perm" &&
+        name != "--drain-bound" && name != "--speed") {
       return refuse("unknown option '" + std::string(arg) + "'");
     }
     if (!value) {
@@ -46,6 +48,17 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
       cfg.conf = *value;
     } else if (name == "--topology") {
       cfg.topology = *value;
+    } else if (name == "--minor-perm") {
+      cfg.minor_perm = *value;
+    } else if (name == "--drain-bound") {
+      std::string text(*value);
+      char* end = nullptr;
+      errno = 0;
+      long s = std::strtol(text.c_str(), &end, 10);
+      if (end == text.c_str() || *end != '\0' || s < 0 || s > 86400 || errno != 0) {
+        return refuse("--drain-bound needs whole seconds from 0 to 86400, not '" + text + "'");
+      }
+      cfg.drain_bound = s;
     } else {
       std::string text(*value);
       char* end = nullptr;

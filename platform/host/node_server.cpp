@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <thread>
@@ -61,22 +62,63 @@ bool answers(const std::string& path) {
   return rc == 0 || (err != ECONNREFUSED && err != ENOENT);
 }
 
+// Makes what is missing of the path, each new directory 0755 whatever the umask: programs
+// of every user must reach the port nodes.
 int make_dirs(const std::string& dir) {
   std::string part;
   std::size_t pos = 0;
   while (pos != std::string::npos) {
     pos = dir.find('/', pos + 1);
     part = dir.substr(0, pos);
-    if (part.empty() || ::mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) {
+    if (part.empty()) {
       continue;
     }
-    return errno;
+    if (::mkdir(part.c_str(), 0755) == 0) {
+      ::chmod(part.c_str(), 0755);
+    } else if (errno != EEXIST) {
+      return errno;
+    }
   }
+  return 0;
+}
+
+// Whoever may write to the device directory can swap a node's socket for one of their own
+// and talk to every program that opens it: it must be ours (or root's) and closed to
+// group and others. A link to it must be ours too, or it could be pointed elsewhere.
+int check_dir(const std::string& dir, std::string* why) {
+  const uid_t me = ::geteuid();
+  auto trusted = [me](uid_t owner) { return owner == me || owner == 0; };
   struct ::stat st {};
-  if (::stat(dir.c_str(), &st) != 0) {
+  if (::lstat(dir.c_str(), &st) != 0) {
+    *why = dir + ": " + std::strerror(errno);
     return errno;
   }
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (S_ISLNK(st.st_mode) && !trusted(st.st_uid)) {
+    *why = dir + ": a link that belongs to uid " + std::to_string(st.st_uid) +
+           ", not to qdhost's user (uid " + std::to_string(me) + ")";
+    return EPERM;
+  }
+  if (::stat(dir.c_str(), &st) != 0) {
+    *why = dir + ": " + std::strerror(errno);
+    return errno;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *why = dir + ": " + std::strerror(ENOTDIR);
+    return ENOTDIR;
+  }
+  if (!trusted(st.st_uid)) {
+    *why = dir + ": belongs to uid " + std::to_string(st.st_uid) + ", not to qdhost's user (uid " +
+           std::to_string(me) + "); a device directory must be qdhost's own";
+    return EPERM;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *why = dir + ": group or others may write to it (mode " + mode +
+           "); a device directory must be writable by qdhost's user alone";
+    return EPERM;
+  }
+  return 0;
 }
 
 bool plain_name(const std::string& name) {
@@ -87,7 +129,8 @@ bool plain_name(const std::string& name) {
 
 struct NodeServer::Impl {
   Impl(kemu::Kernel& k, kemu::Ddi& d, NodeServerOptions o)
-      : kernel(k), ddi(d), opts(std::move(o)), state(k) {}
+      : kernel(k), ddi(d), opts(std::move(o)),
+        state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {}
 
   kemu::Kernel& kernel;
   kemu::Ddi& ddi;
@@ -166,7 +209,13 @@ struct NodeServer::Impl {
       return fail(err, l.path + ": bind: " + std::strerror(err));
     }
     listeners.push_back(l); // from here on stop and failure remove it
-    if (::chmod(l.path.c_str(), opts.socket_mode) != 0 || ::listen(l.fd, 64) != 0 ||
+    // Before listen: until then every connect is refused, so no one gets in on the way.
+    const NodePerm& perm = opts.perms.for_node(n.name);
+    if (::geteuid() == 0 && ::chown(l.path.c_str(), perm.owner, perm.group) != 0) {
+      int err = errno;
+      return fail(err, l.path + ": chown: " + std::strerror(err));
+    }
+    if (::chmod(l.path.c_str(), perm.mode) != 0 || ::listen(l.fd, 64) != 0 ||
         ::stat(l.path.c_str(), &st) != 0) {
       int err = errno;
       return fail(err, l.path + ": " + std::strerror(err));
@@ -269,6 +318,9 @@ int NodeServer::start() {
   if (int err = make_dirs(s.opts.dir); err != 0) {
     return s.fail(err, s.opts.dir + ": " + std::strerror(err));
   }
+  if (std::string why; int err = check_dir(s.opts.dir, &why)) {
+    return s.fail(err, why);
+  }
   if (int err = s.clear_stale(); err != 0) {
     return err;
   }
@@ -285,6 +337,7 @@ int NodeServer::start() {
     return s.fail(errno, std::string("eventfd: ") + std::strerror(errno));
   }
   s.stopping = false;
+  s.state.shutting_down = false;
   s.acceptor = std::thread([&s] { s.acceptor_main(); });
   s.running = true;
   s.error.clear();
@@ -301,9 +354,10 @@ void NodeServer::stop() {
   [[maybe_unused]] ssize_t n = ::write(s.state.wake_fd, &one, sizeof one);
   s.acceptor.join();
   s.close_listeners();
-  // Hang every program up first so that their connections wind down together.
+  // Every connection at once, so that they wind down together.
+  s.state.shutting_down = true;
   for (auto& c : s.conns) {
-    c->hang_up();
+    c->shut_down();
   }
   s.conns.clear();
   ::close(s.state.wake_fd);

@@ -103,6 +103,13 @@ void PtyFarEnd::transmit(std::span<const std::uint8_t> bytes) {
   }
 }
 
+void PtyFarEnd::hold_off(bool held) {
+  held_ = held;
+  if (!held) {
+    wake();
+  }
+}
+
 void PtyFarEnd::flush_locked() {
   std::size_t done = 0;
   while (done < backlog_.size()) {
@@ -127,7 +134,8 @@ void PtyFarEnd::run() {
       want_out = !backlog_.empty();
     }
     pollfd pf[2] = {{wake_fd_, POLLIN, 0}, {master_, 0, 0}};
-    if (!delivering_) {
+    const bool take = !delivering_ && !held_;
+    if (take) {
       pf[1].events |= POLLIN;
     }
     if (want_out) {
@@ -150,7 +158,7 @@ void PtyFarEnd::run() {
       std::lock_guard<std::mutex> lk(mu_);
       flush_locked();
     }
-    if ((pf[1].revents & POLLIN) != 0 && !delivering_) {
+    if ((pf[1].revents & POLLIN) != 0 && take) {
       ssize_t n = ::read(master_, buf.data(), buf.size());
       if (n > 0) {
         delivering_ = true;

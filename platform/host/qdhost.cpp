@@ -1,10 +1,12 @@
 // qdhost: boots the emulated kernel, builds the system (system_setup.h) and serves its device
-// nodes until SIGTERM or SIGINT, then closes every stream, removes its sockets, unloads the
-// driver and exits 0. A refused qd.conf or topology, or a directory another qdhost serves,
-// ends it with status 1 before anything is served.
+// nodes until SIGTERM or SIGINT. Then every call waiting in the kernel gets a signal, every
+// stream is closed (a close waits a few seconds at most for its port's output), the sockets
+// go, the driver is unloaded and qdhost exits 0, whatever the ports are doing. A refused qd.conf, topology or permission table, or a device directory
+// it cannot trust or another qdhost serves, ends it with status 1 before anything is served.
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
 #include "qdhost/host_config.h"
+#include "qdhost/minor_perm.h"
 #include "qdhost/node_server.h"
 #include "qdhost/system_setup.h"
 
@@ -43,6 +46,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  auto perms = qdhost::load_minor_perm(
+      cfg->minor_perm.empty() ? qdhost::default_minor_perm_path() : cfg->minor_perm, &error);
+  if (!perms) {
+    std::fprintf(stderr, "qdhost: %s\n", error.c_str());
+    return 1;
+  }
+
   kemu::console_to_stderr(true);
   kemu::KernelOptions opts;
   opts.clock = kemu::ClockMode::kReal;
@@ -63,7 +73,8 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   {
-    qdhost::NodeServer server(kernel, ddi, {cfg->devdir});
+    qdhost::NodeServer server(
+        kernel, ddi, {cfg->devdir, std::move(*perms), std::chrono::seconds(cfg->drain_bound)});
     if (server.start() != 0) {
       std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
       status = 1;

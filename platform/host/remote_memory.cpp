@@ -33,7 +33,10 @@ bool RemoteMemory::parse(std::uint32_t count, std::span<const std::byte> payload
       if (payload.size() - data < r.len) {
         return false;
       }
-      std::memcpy(reg.bytes.data(), payload.data() + data, r.len);
+      // An empty region has no storage to copy into.
+      if (r.len != 0) {
+        std::memcpy(reg.bytes.data(), payload.data() + data, r.len);
+      }
       data += r.len;
     }
   }

@@ -2,19 +2,23 @@
 // default system, carrier, pseudo-terminals.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "qdev/qdev.h"
 #include "qdev/tty.h"
+#include "qdtest/child_wait.h"
 #include "qdtest/host_process.h"
 
 namespace {
@@ -107,6 +111,33 @@ TEST_F(DefaultSystem, NodesAreCharacterDevicesWithTheDriversMinors) {
   }
 }
 
+TEST_F(DefaultSystem, AnotherUserOpensPortsButNotTheDiagnosticOrAUnitNode) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can act as another user";
+  }
+  const std::string work = host_.devdir().substr(0, host_.devdir().rfind('/'));
+  ASSERT_EQ(::chmod(work.c_str(), 0711), 0) << "the work directory lets others through";
+  struct Case {
+    const char* node;
+    int errno_seen; // 0: opened
+  };
+  const Case cases[] = {{"qmxdiag", EACCES}, {"vrnn0", EACCES}, {"ttyc20", 0}, {"ttyc21,cu", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.node);
+    const std::string path = host_.node(c.node);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        ::_exit(100);
+      }
+      int fd = qdev::open(path.c_str(), O_RDWR | O_NDELAY);
+      ::_exit(fd >= 0 ? (qdev::close(fd) == 0 ? 0 : 101) : errno);
+    }
+    EXPECT_EQ(qdtest::wait_child(pid), c.errno_seen);
+  }
+}
+
 TEST_F(DefaultSystem, WithoutCarrierANonBlockingOpenSucceedsAndABlockingOneWaitsForASignal) {
   const std::string port = host_.node("ttyc25"); // nothing plugged in: no carrier
   int fd = qdev::open(port.c_str(), O_RDWR | O_NDELAY);
@@ -153,6 +184,30 @@ TEST_F(DefaultSystem, APseudoTerminalSitsAtTheOtherEndOfItsPort) {
   ASSERT_EQ(::write(far, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   EXPECT_EQ(read_node(fd, typed.size()), typed);
 
+  EXPECT_EQ(qdev::close(fd), 0);
+  ::close(far);
+}
+
+TEST_F(DefaultSystem, TextPastedIntoThePseudoTerminalArrivesWholeUnderHardwareFlowControl) {
+  int far = ::open(host_.node("ttyc24.pty").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(far, 0) << std::strerror(errno);
+  int fd = qdev::open(host_.node("ttyc24").c_str(), O_RDWR | O_NDELAY);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  termios t{};
+  ASSERT_EQ(qdev::tcgetattr(fd, &t), 0);
+  t.c_cflag |= CRTSCTS;
+  ASSERT_EQ(qdev::tcsetattr(fd, qdev::TCSANOW, &t), 0);
+
+  // Far more than the port's input buffer, pasted before anyone reads the port.
+  std::string text;
+  for (int i = 0; text.size() < 16 * 1024; ++i) {
+    text += "pasted line " + std::to_string(i) + "\n";
+  }
+  std::thread paste([&] {
+    EXPECT_EQ(::write(far, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  });
+  EXPECT_EQ(read_node(fd, text.size()), text);
+  paste.join();
   EXPECT_EQ(qdev::close(fd), 0);
   ::close(far);
 }

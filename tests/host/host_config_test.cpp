@@ -31,13 +31,16 @@ TEST(HostConfig, DeviceDirectoryFlagWinsOverTheEnvironment) {
 }
 
 TEST(HostConfig, EveryOption) {
-  std::vector<const char*> args = {"--conf",  "qd.conf", "--topology=t.top",
-                                   "--speed", "2.5",     "--test-loop"};
+  std::vector<const char*> args = {
+      "--conf",        "qd.conf", "--topology=t.top", "--minor-perm", "mp",
+      "--drain-bound", "4",       "--speed",          "2.5",          "--test-loop"};
   std::string error;
   auto cfg = qdhost::parse_command_line(args, nullptr, &error);
   ASSERT_TRUE(cfg) << error;
   EXPECT_EQ(cfg->conf, "qd.conf");
   EXPECT_EQ(cfg->topology, "t.top");
+  EXPECT_EQ(cfg->minor_perm, "mp");
+  EXPECT_EQ(cfg->drain_bound, 4);
   EXPECT_EQ(cfg->speed, 2.5);
   EXPECT_TRUE(cfg->test_loop);
 
@@ -50,9 +53,19 @@ TEST(HostConfig, EveryOption) {
 
 TEST(HostConfig, Refusals) {
   const std::vector<std::vector<const char*>> bad = {
-      {"--speed", "0"},  {"--speed", "-1"}, {"--speed", "fast"}, {"--speed", "inf"},
-      {"--speed", "2x"}, {"--speed"},       {"--devdir"},        {"--devdir="},
-      {"--bogus"},       {"extra"},         {"--test-loop=1"},
+      {"--speed", "0"},
+      {"--speed", "-1"},
+      {"--speed", "fast"},
+      {"--speed", "inf"},
+      {"--speed", "2x"},
+      {"--speed"},
+      {"--devdir"},
+      {"--devdir="},
+      {"--bogus"},
+      {"extra"},
+      {"--test-loop=1"},
+      {"--drain-bound", "-1"},
+      {"--drain-bound", "1.5"},
   };
   for (const auto& args : bad) {
     std::string error;

@@ -1,6 +1,7 @@
 // The device directory: which nodes become sockets, refusing a directory another server
 // serves, replacing what a dead one left, and cleaning up.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,7 +89,39 @@ TEST_F(NodeServerTest, CreatesAMissingDirectory) {
   struct ::stat st {};
   ASSERT_EQ(::stat((dir + "/" + loop::kEchoNode).c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
   s->stop();
+}
+
+TEST_F(NodeServerTest, RefusesADirectoryOthersCouldWriteTo) {
+  struct Case {
+    const char* what;
+    mode_t mode;
+    uid_t owner; // 0: the test's own user
+    const char* why;
+  };
+  const Case cases[] = {
+      {"others may write", 0777, 0, "group or others may write"},
+      {"the group may write", 0770, 0, "group or others may write"},
+      {"another user owns it", 0755, 65534, "belongs to uid 65534"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != 0 && ::geteuid() != 0) {
+      continue; // only root can give a directory away
+    }
+    TempDir other;
+    ASSERT_EQ(::chmod(other.path().c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(::chown(other.path().c_str(), c.owner, c.owner), 0);
+    }
+    leave_stale_socket(other / loop::kEchoNode);
+    auto s = another(other.path());
+    EXPECT_EQ(s->start(), EPERM);
+    EXPECT_NE(s->error().find(c.why), std::string::npos) << s->error();
+    EXPECT_EQ(other.entries(), std::vector<std::string>{loop::kEchoNode}) << "nothing touched";
+  }
 }
 
 TEST(NodeServerClock, NeedsTheRealClock) {

@@ -67,6 +67,9 @@ TEST(RemoteMemory, ParseAcceptsOnlyConsistentRequests) {
   ok.add(0xC0000000, kOut, std::string(8, '\0'));
   RemoteMemory m;
   EXPECT_TRUE(m.parse(2, ok.payload()));
+  Request empty; // any client may send one
+  empty.add(0x2000, kBoth, "");
+  EXPECT_TRUE(m.parse(1, empty.payload()));
 
   auto p = ok.payload();
   struct Case {

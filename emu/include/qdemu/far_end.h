@@ -60,6 +60,9 @@ public:
     (void)dtr;
     (void)rts;
   }
+  // The port holds its input off by RTS/CTS flow control (true) or takes input again: a
+  // device that honours it stops sending meanwhile. Must not block.
+  virtual void hold_off(bool held) { (void)held; }
 };
 
 } // namespace qdemu

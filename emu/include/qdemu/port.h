@@ -175,6 +175,7 @@ private:
   bool host_blocked_ = false;
   bool flow_asserted_ = false;
   std::optional<std::pair<bool, bool>> modem_seen_; // (dtr, rts) last told to the far end
+  bool held_told_ = false;                          // hold_off last told to the far end
 
   std::deque<InChar> in_;
   bool overflow_ = false;

@@ -20,12 +20,16 @@
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
 #include "ksys/cred.h"
+#include "qdhost/minor_perm.h"
 
 namespace qdhost {
 
 struct NodeServerOptions {
-  std::string dir;           // the device directory
-  mode_t socket_mode = 0666; // permission bits of every node's socket
+  std::string dir;    // the device directory
+  MinorPerms perms{}; // each node's mode, owner and group; by default every node 0666
+  // How long the close of a program that went away (its socket closed) waits for the
+  // port's output, on the kernel's clock, before a signal makes the driver flush it.
+  std::chrono::seconds drain_bound{30};
 };
 
 // The credentials a call runs with, from the peer's effective ids (real ids the same).
@@ -39,14 +43,17 @@ public:
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
 
-  // Creates the directory if it is missing and serves every character minor node the
-  // registry holds now. Refuses (EADDRINUSE) a directory in which a live server answers on
-  // any socket; sockets nobody answers on are left over from a dead one and are replaced.
-  // Refuses (EEXIST) a node whose name is taken by a file that is no socket. 0, or an errno
-  // with error() saying why; nothing is left behind on failure.
+  // Creates the directory (mode 0755) if it is missing and serves every character minor node
+  // the registry holds now. Refuses (EPERM) a directory that belongs to another user than
+  // qdhost's (or root) or that group or others may write to. Refuses (EADDRINUSE) a directory in
+  // which a live server answers on any socket; sockets nobody answers on are left over from a dead
+  // one and are replaced. Refuses (EEXIST) a node whose name is taken by a file that is no socket.
+  // 0, or an errno with error() saying why; nothing is left behind on failure.
   int start();
-  // Stops taking connections, removes the sockets it made, interrupts every call in
-  // progress and closes every open stream. Returns when all of that is done.
+  // Stops taking connections, removes the sockets it made, posts a signal to every call
+  // waiting in the kernel and closes every open stream; a close waits for its port's
+  // output for a few seconds at most (5 on the kernel's clock), then gets a signal too.
+  // Returns when all of that is done.
   void stop();
   const std::string& error() const;
 

@@ -9,6 +9,10 @@
 // that, and beyond kBacklog bytes more held here, it is lost, as on a cable with no one at
 // the other end. Modem inputs are set by whoever builds the port, not from the pty.
 //
+// Like a device that honours RTS/CTS, it stops reading the master while the port holds its
+// input off by hardware flow control, so what is pasted waits in the pty instead of
+// overflowing the port. Without that flow control an overflow is lost, as on a real line.
+//
 // Threading: transmit() comes from the engine (a kernel context) and never blocks. One host
 // thread reads the master and hands what it reads to the port through `post`, which must
 // run its function where the engine may be entered (Kernel::interrupt); one delivery is
@@ -52,6 +56,7 @@ public:
   void attached(qdemu::PortLink& port) override { port_ = &port; }
   void detached() override { port_ = nullptr; }
   void transmit(std::span<const std::uint8_t> bytes) override;
+  void hold_off(bool held) override;
 
   // Bytes lost because nothing took them.
   std::uint64_t dropped() const { return dropped_; }
@@ -73,6 +78,7 @@ private:
   std::vector<std::uint8_t> backlog_; // written to the master when it takes more
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<bool> delivering_{false};
+  std::atomic<bool> held_{false}; // the port holds input off: leave it in the pty
   std::atomic<bool> stopping_{false};
   std::thread io_;
 };

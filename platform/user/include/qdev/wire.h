@@ -38,9 +38,10 @@
 // fails with EFAULT. No copy waits on the program while the kernel runs.
 //
 // Interrupts: when a signal ends the program's wait for a result, it sends kInterrupt for
-// that id; qdhost posts a signal to the kernel context running the call (or, if the call has
-// not started, has it start with one), so cv_wait_sig returns 0 and the call usually ends
-// with EINTR. The program then waits for the result as before.
+// that id; qdhost posts a signal to every kernel context running a call of the connection,
+// a close included (and a call that has not started yet starts with one), so cv_wait_sig
+// returns 0 and the call usually ends with EINTR. The program then waits for the result as
+// before.
 //
 // Readiness: a one-byte packet (kReady) from qdhost says the stream has data, a hangup or an
 // error. At most one is outstanding: qdhost sends one when the stream becomes readable and
@@ -50,7 +51,8 @@
 // program that only selects and reads sees no stray byte.
 //
 // End: the program closes its socket after kClose; if it dies instead, qdhost interrupts its
-// calls and closes the stream for it.
+// calls and closes the stream for it, as for an exiting process: the close waits for the
+// port's output a bounded time (qdhost's --drain-bound), then gets a signal.
 #pragma once
 
 #include <cstddef>

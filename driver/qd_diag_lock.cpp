@@ -47,7 +47,7 @@ qd_unit* requested_unit(mblk_t* mp, const char* nak_trace) {
   qd_unit* up = unit_of(value);
   if (up == nullptr) {
     qd_trace_drv("$", nak_trace);
-    qdf_make_ioctl_nak(mp, ENODEV);
+    qd_diag_nak(mp, ENODEV);
   }
   return up;
 }

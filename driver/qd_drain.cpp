@@ -61,11 +61,13 @@ void qdf_wait_out(qd_line* lp) {
 }
 
 void qdf_cancel_drain_timer(qd_line* lp) {
-  if ((lp->qdl_flags & QDL_DRAIN_TIMER) != 0) {
+  // The identifier, not the flag, says whether a callout is armed: a callback already
+  // waiting for the mutex finds the flag clear and does nothing.
+  if (lp->drain_tid != nullptr) {
     untimeout(lp->drain_tid);
     lp->drain_tid = nullptr;
-    lp->qdl_flags &= ~QDL_DRAIN_TIMER;
   }
+  lp->qdl_flags &= ~QDL_DRAIN_TIMER;
 }
 
 void qdf_output_done(qd_line* lp) {

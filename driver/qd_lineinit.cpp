@@ -178,6 +178,8 @@ int qdf_init_line(qd_line* lp) {
   if (qdu_is_pod(up)) {
     up->qdu_pod_offline &= ~(1u << (lp->line_num / POD_PORTS));
   }
+  // A watchdog left armed by an earlier interrupted drain goes with its flag.
+  qdf_cancel_drain_timer(lp);
   lp->qdl_flags &= INIT_KEEPS;
   lp->output = qdf_serial_output;
   return 0;
@@ -187,6 +189,7 @@ int qdf_deinit_line(qd_line* lp) {
   qd_trace_line(lp, "qdf_deinit_line\n");
   if ((lp->qdl_flags & QDL_ENABLED) == 0) {
     cmn_err(CE_CONT, "deinit called on non-ENABLED line!\n");
+    qdf_cancel_drain_timer(lp);
     return 1;
   }
   int result = 0;
@@ -197,6 +200,9 @@ int qdf_deinit_line(qd_line* lp) {
   } else {
     result = qdf_disable_fw(lp);
   }
+  // Whatever became of the disable, the line's use has ended: no drain watchdog outlives it.
+  lp->qdl_flags &= ~QDL_DRAIN_WAIT;
+  qdf_cancel_drain_timer(lp);
   lp->unit->qdu_enabled_lines--;
   lp->qdl_flags &= ~QDL_INITDEINIT;
   qdm_deinit_unit(lp->unit);
@@ -262,10 +268,13 @@ int qdf_enable_fw(qd_line* lp) {
   }
 
   lp->qdl_flags &= ~QDL_CARRIER;
-  if ((lp->qdl_flags & QDL_PARALLEL) != 0) {
-    queue_cmd(lp, FAS_STAT_CHG, 0x8B);
-  } else {
-    queue_cmd(lp, FAS_STAT_CHG, 0x84);
+  // Queries of the line's earlier use that went unanswered will not be answered now.
+  lp->stat_queries = 0;
+  if (unsigned char* c = qdf_status_query(lp, (lp->qdl_flags & QDL_PARALLEL) != 0 ? 0x8B : 0x84);
+      c != nullptr) {
+    qdf_logfasout(lp, c);
+  }
+  if ((lp->qdl_flags & QDL_PARALLEL) == 0) {
     queue_cmd(lp, FAS_RECV, 0x80, 1);
   }
   const bool offline_before = (lp->qdl_flags & QDL_OFFLINE) != 0;

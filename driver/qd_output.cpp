@@ -53,7 +53,11 @@ void qdf_process_wrq(queue_t* q) {
       mutex_enter(lp->unit_mutex);
       if (outcome == QD_IOC_REQUEUE) {
         putbq(q, mp);
-        return;
+        // A wrap-up that ran while the mutex was released found the queue without this
+        // ioctl: nothing else would run it now.
+        if (qdl_ioctl_pending(lp)) {
+          return;
+        }
       }
       break;
     }

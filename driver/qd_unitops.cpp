@@ -144,7 +144,15 @@ int bring_up_scsi(qd_unit* up) {
   return 0;
 }
 
+void qd_vrn_forget_partial(qd_unit* up) {
+  if (up->qdu_rcvpkt != nullptr) {
+    qdm_vrn_resetrcvpkt(up->qdu_rcvpkt);
+  }
+}
+
 void bring_up_lanvara(qd_unit* up) {
+  // A new connection starts on an answer boundary.
+  qd_vrn_forget_partial(up);
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     up->qdu_flags &= ~QDU_OFFLINE;
     up->qdu_flags |= QDU_INITD | QDU_ATTACHED;
@@ -256,6 +264,8 @@ void qdm_unit_offline(qd_unit* up) {
   }
   if (qdu_is_lanvara(up)) {
     up->qdu_flags &= ~QDU_ATTACHED;
+    // Half an answer of the lost connection must not be joined to the next one.
+    qd_vrn_forget_partial(up);
   }
   up->qdu_offline_time = qd_systime;
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {

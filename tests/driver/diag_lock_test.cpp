@@ -137,6 +137,18 @@ TEST_F(DiagLock, RequestsThatNameNoSCSIUnitAreRefused) {
     EXPECT_EQ(istr(d, QMXLOCK, v).error, ENODEV) << c.what;
     EXPECT_EQ(istr(d, QMXUNLOCK, v).error, ENODEV) << c.what;
   }
+  if constexpr (qd_trace_units) {
+    // The refusals' NAK records, with the errno, are the diagnostic unit's.
+    const qd_trace_ring* r = qd_ring_of(global_unit.qdu_trc);
+    std::string ring(r->data, QD_TRC_SIZE);
+    ring.resize(ring.find('~'));
+    std::size_t naks = 0;
+    for (std::size_t at = ring.find("NAK(13)\n"); at != std::string::npos;
+         at = ring.find("NAK(13)\n", at + 1)) {
+      ++naks;
+    }
+    EXPECT_EQ(naks, 8u) << ring;
+  }
   short half = 3;
   EXPECT_EQ(istr(d, QMXLOCK, half).error, EINVAL) << "short record";
   EXPECT_EQ((scsi->qdu_flags | vrn->qdu_flags) & QDU_LOCKED, 0u);

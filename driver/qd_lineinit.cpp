@@ -83,15 +83,17 @@ bool local_line(const qd_line* lp) {
   return (lp->tty.t_cflag & CLOCAL) != 0 || (lp->qdl_flags & QDL_LOCAL) != 0;
 }
 
-// The line's own hold-off after its unit reported the port busy: 60 seconds after it went
-// offline, and as long as the unit is locked.
+// The line's hold-off: as long as its unit is locked (a firmware update owns the unit: an
+// open must not bring it up meanwhile), and after the unit reported the port busy, 60
+// seconds after the line went offline.
 int line_holdoff(qd_line* lp) {
   qd_unit* up = lp->unit;
-  const bool held = (lp->qdl_flags & QDL_OFFLINE) != 0 || (up->qdu_flags & QDU_LOCKED) != 0;
-  if (qdu_is_lanvara(up) || status_code(lp) != ERR_BUSY || !held) {
+  const auto locked = [up] { return (up->qdu_flags & QDU_LOCKED) != 0; };
+  const bool busy = status_code(lp) == ERR_BUSY && ((lp->qdl_flags & QDL_OFFLINE) != 0 || locked());
+  if (qdu_is_lanvara(up) || (!busy && !locked())) {
     return 0;
   }
-  while (qd_systime < lp->offline_time + HOLDOFF_SECONDS || (up->qdu_flags & QDU_LOCKED) != 0) {
+  while ((busy && qd_systime < lp->offline_time + HOLDOFF_SECONDS) || locked()) {
     if (cv_wait_sig(&qd_lbolt, lp->unit_mutex) == 0) {
       qd_trace_line(lp, "holdoff caught signal\n");
       // The next attempt starts at once.

@@ -160,6 +160,7 @@ int qdm_unlock_unit(queue_t*, mblk_t* mp) {
 }
 
 void qdm_lock_cancel(qd_unit* up) {
+  qd_assert_unit_held(up);
   while (up->qdu_lock_tid != nullptr) {
     if (untimeout(up->qdu_lock_tid) >= 0) {
       up->qdu_lock_tid = nullptr;

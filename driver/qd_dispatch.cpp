@@ -323,6 +323,7 @@ void qdf_log_answer(qd_line* lp, const unsigned char* ans) {
 } // namespace
 
 void qdf_procrecv(qd_unit* up) {
+  qd_assert_unit_held(up);
   for (;;) {
     int malformed = 0;
     unsigned char* ans = qdm_getfasresponse(up, &malformed);

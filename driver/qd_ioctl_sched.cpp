@@ -161,6 +161,7 @@ int qdf_service_ioctl(queue_t* q, mblk_t* mp) {
 }
 
 void qdf_cancel_reioctl(qd_line* lp) {
+  qd_assert_line_held(lp);
   if (lp->reioctl_bid != 0) {
     unbufcall(lp->reioctl_bid);
     lp->reioctl_bid = 0;

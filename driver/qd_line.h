@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <source_location>
 #include <type_traits>
 
 #include "ksys/mutex.h"
@@ -12,6 +13,7 @@
 #include "ksys/tty_common.h"
 #include "ksys/types.h"
 #include "qd.h"
+#include "qd_log.h"
 #include "qd_trace.h"
 
 struct qd_unit;
@@ -118,6 +120,16 @@ static_assert(std::is_trivial_v<qd_line>);
 // An ioctl of the line waits in a pending slot for the unit's answer.
 inline bool qdl_ioctl_pending(const qd_line* lp) {
   return lp->getmdm != nullptr || lp->setmdm != nullptr || lp->termio_mesg != nullptr;
+}
+
+// At the entry of a routine whose callers hold the line's unit mutex ("qd_diag_mutex" on
+// the diagnostic line).
+inline void
+qd_assert_line_held([[maybe_unused]] const qd_line* lp,
+                    [[maybe_unused]] std::source_location where = std::source_location::current()) {
+  if constexpr (qd_lock_checks) {
+    qd_assert_held(lp->unit_mutex, where);
+  }
 }
 
 // The diagnostic node's shared record (null until its first open), and its mutex.

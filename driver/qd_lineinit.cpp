@@ -153,6 +153,7 @@ void qdf_edp_timeout(void* arg) {
 }
 
 int qdf_init_line(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_init_line\n");
   qd_unit* up = lp->unit;
   if ((lp->qdl_flags & QDL_ENABLED) != 0) {
@@ -188,6 +189,7 @@ int qdf_init_line(qd_line* lp) {
 }
 
 int qdf_deinit_line(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_deinit_line\n");
   if ((lp->qdl_flags & QDL_ENABLED) == 0) {
     cmn_err(CE_CONT, "deinit called on non-ENABLED line!\n");
@@ -212,6 +214,7 @@ int qdf_deinit_line(qd_line* lp) {
 }
 
 int qdf_enable_fw(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_enable_fw\n");
   qd_unit* up = lp->unit;
 
@@ -291,6 +294,7 @@ int qdf_enable_fw(qd_line* lp) {
 }
 
 int qdf_disable_fw(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "Disab\n");
   if ((lp->qdl_flags & QDL_ENABLED) == 0) {
     return 1;

@@ -193,6 +193,7 @@ int qd_not_common(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
 } // namespace
 
 int qdf_service_std_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
+  qd_assert_line_held(lp);
   const int cmd = iocp->ioc_cmd;
   qd_trace_line(lp, "qdf_service_std_ioctl(%) $\n", cmd, qdf_ioctl_name(cmd));
   const bool transparent = iocp->ioc_count == TRANSPARENT;
@@ -236,6 +237,7 @@ int qdf_service_std_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
 }
 
 int qdf_set_params_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "set_params_ioctl\n");
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
@@ -305,6 +307,7 @@ int qdf_set_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp) {
 }
 
 int qdf_send_break_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "send_break_ioctl\n");
   iocblk* iocp = reinterpret_cast<iocblk*>(mp->b_rptr);
   long arg = 0;

@@ -135,6 +135,7 @@ void carrier_down(qd_line* lp) {
 } // namespace
 
 void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
+  qd_assert_line_held(lp);
   const unsigned char status = answer[2];
   const unsigned char state = answer[3];
   const bool own = answers_the_query(lp);
@@ -165,6 +166,7 @@ void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
 }
 
 unsigned char* qdf_status_query(qd_line* lp, unsigned char mask) {
+  qd_assert_line_held(lp);
   unsigned char* c = qdm_putfas(lp->unit, FAS_HDR_SIZE);
   if (c == nullptr) {
     return nullptr;

@@ -187,6 +187,7 @@ qd_unit* qdm_findunit(minor_t minor) {
 }
 
 int qdm_init_unit(qd_unit* up) {
+  qd_assert_unit_held(up);
   while ((up->qdu_flags & QDU_BUSY) != 0) {
     cv_wait(&up->qd_up_cv, &up->unit_mutex);
   }
@@ -207,6 +208,7 @@ int qdm_init_unit(qd_unit* up) {
 }
 
 void qdm_deinit_unit(qd_unit* up) {
+  qd_assert_unit_held(up);
   // Lanvara units come and go with their relay daemon; a SCSI record that was never
   // attached never ran a transport.
   if (qdu_is_lanvara(up) || (up->qdu_flags & QDU_ATTACHED) == 0) {
@@ -254,6 +256,7 @@ void qdm_deinit_unit(qd_unit* up) {
 }
 
 void qdm_unit_offline(qd_unit* up) {
+  qd_assert_unit_held(up);
   for (int i = 0; i < port_count(up); ++i) {
     if (up->qd_lines[i] != nullptr) {
       qdf_line_offline(up->qd_lines[i]);

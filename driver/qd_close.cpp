@@ -47,6 +47,7 @@ void close_port(qd_line* lp, queue_t* q) {
   mutex_enter(&up->intr_mutex);
   mutex_enter(lp->unit_mutex);
   qd_trace_line(lp, "calling common\n");
+  qdf_cancel_reioctl(lp); // ttycommon_close frees the ioctl it would have re-run
   ttycommon_close(&lp->tty);
   qd_trace_line(lp, "back from common\n");
   mutex_exit(lp->unit_mutex);

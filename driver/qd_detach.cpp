@@ -124,6 +124,7 @@ void cancel_line_callouts(qd_line* lp) {
   qdf_guard_cancel(lp); // also an enable or disable watchdog: both use edp_tid
   qdf_cancel_restart_input(lp);
   qdf_cancel_drain_timer(lp);
+  qdf_cancel_reioctl(lp);
   qdf_utility_cleanup(lp); // pending ioctls and their watchdog
   if (lp->ioctl_tid != nullptr) {
     untimeout(lp->ioctl_tid);

@@ -53,16 +53,20 @@ int flush_line(qd_unit* up, qd_line* lp) {
 
 int qdf_flush_ioctl(qd_line*, queue_t*, mblk_t* mp) {
   int value = 0;
-  if (!qd_ioc_int(mp, &value)) {
-    qd_trace_drv("qdf_flush_ioctl, no minor\n");
-    qd_diag_nak(mp, EINVAL);
-    return QD_IOC_DONE;
-  }
+  const bool have_minor = qd_ioc_int(mp, &value);
   const auto minor = static_cast<minor_t>(value);
-  qd_trace_drv("qdf_flush_ioctl, minor = &\n",
-               reinterpret_cast<const void*>(static_cast<std::uintptr_t>(minor)));
+  if (have_minor) {
+    qd_trace_drv("qdf_flush_ioctl, minor = &\n",
+                 reinterpret_cast<const void*>(static_cast<std::uintptr_t>(minor)));
+  }
+  // The privilege comes first: an unprivileged caller learns nothing of its argument.
   if (!qd_ioc_privileged(mp)) {
     qdf_make_ioctl_nak(mp, EPERM);
+    return QD_IOC_DONE;
+  }
+  if (!have_minor) {
+    qd_trace_drv("qdf_flush_ioctl, no minor\n");
+    qd_diag_nak(mp, EINVAL);
     return QD_IOC_DONE;
   }
   qd_unit* up = qdm_findunit(minor);

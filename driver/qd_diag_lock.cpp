@@ -47,7 +47,7 @@ qd_unit* requested_unit(mblk_t* mp, const char* nak_trace) {
   qd_unit* up = unit_of(value);
   if (up == nullptr) {
     qd_trace_drv("$", nak_trace);
-    qdf_make_ioctl_nak(mp, ENODEV);
+    qd_diag_nak(mp, ENODEV);
   }
   return up;
 }
@@ -160,6 +160,7 @@ int qdm_unlock_unit(queue_t*, mblk_t* mp) {
 }
 
 void qdm_lock_cancel(qd_unit* up) {
+  qd_assert_unit_held(up);
   while (up->qdu_lock_tid != nullptr) {
     if (untimeout(up->qdu_lock_tid) >= 0) {
       up->qdu_lock_tid = nullptr;

@@ -122,6 +122,12 @@ void qd_wake(qd_line* lp) {
 }
 
 void ans_enable(qd_unit* up, qd_line* lp, unsigned char* ans) {
+  // Only an enable still waited for counts: one that timed out has taken the line offline,
+  // and a late answer would leave it enabled with nobody to bring it up.
+  if ((lp->qdl_flags & QDL_ENABLE_PEND) == 0) {
+    qd_trace_line(lp, "stray FAS_ENABLE answer\n");
+    return;
+  }
   lp->qdl_flags |= QDL_ENABLED;
   const bool offline_ok =
       (up->qdu_caps & QDU_CAP_RESET) == 0 && (ans[2] & FAS_ST_MASK) == FAS_ST_OFFLINE;
@@ -317,6 +323,7 @@ void qdf_log_answer(qd_line* lp, const unsigned char* ans) {
 } // namespace
 
 void qdf_procrecv(qd_unit* up) {
+  qd_assert_unit_held(up);
   for (;;) {
     int malformed = 0;
     unsigned char* ans = qdm_getfasresponse(up, &malformed);

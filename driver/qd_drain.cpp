@@ -4,6 +4,7 @@
 #include "ksys/stream.h"
 #include "qd_callout.h"
 #include "qd_flow.h"
+#include "qd_line.h"
 #include "qd_output.h"
 #include "qd_pool.h"
 #include "qd_trace_route.h"
@@ -23,6 +24,7 @@ void qdf_drain_output(queue_t* q, mblk_t* mp, qd_line* lp) {
 }
 
 void qdf_wait_out(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_line(lp, "qdf_wait_out\n");
   if ((lp->qdl_flags & QDL_DRAIN_WAIT) != 0) {
@@ -61,14 +63,18 @@ void qdf_wait_out(qd_line* lp) {
 }
 
 void qdf_cancel_drain_timer(qd_line* lp) {
-  if ((lp->qdl_flags & QDL_DRAIN_TIMER) != 0) {
+  qd_assert_line_held(lp);
+  // The identifier, not the flag, says whether a callout is armed: a callback already
+  // waiting for the mutex finds the flag clear and does nothing.
+  if (lp->drain_tid != nullptr) {
     untimeout(lp->drain_tid);
     lp->drain_tid = nullptr;
-    lp->qdl_flags &= ~QDL_DRAIN_TIMER;
   }
+  lp->qdl_flags &= ~QDL_DRAIN_TIMER;
 }
 
 void qdf_output_done(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "outdone\n");
   qdf_cancel_drain_timer(lp);
   lp->qdl_flags &= ~(QDL_DRAIN_WAIT | QDL_DRAIN_TIMER | QDL_DRAIN_WANTED | QDL_OUTPUT_ACTIVE);

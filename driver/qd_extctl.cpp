@@ -1,6 +1,7 @@
 // The extended port control record: a port's error level, speed extension, hardware
 // loopback and six timers, and what the unit it belongs to is.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "ksys/cred.h"
@@ -32,6 +33,15 @@ std::uint32_t qd_speed_ext_limit(const qd_unit* up) {
 
 constexpr std::uint32_t QD_MAX_ERR_LEVEL = 2;
 
+// Each timer must fit the signed 32-bit clock ticks it becomes: a larger one would turn
+// negative (a close watchdog silently off) or overflow the tick arithmetic.
+bool qd_timers_fit(const qd_ext_ctl& x) {
+  const auto max_seconds = static_cast<std::uint32_t>(INT32_MAX / hz);
+  constexpr auto max_ticks = static_cast<std::uint32_t>(INT32_MAX);
+  return x.lcltmr <= max_seconds && x.cltmr <= max_seconds && x.louttmr <= max_seconds &&
+         x.outtmr <= max_seconds && x.dtrdel <= max_ticks && x.grddel <= max_ticks;
+}
+
 // Up to n characters, the rest of dst left as it is (zero).
 void qd_copy_text(char* dst, const char* src, std::size_t n) {
   if (src != nullptr) {
@@ -57,7 +67,7 @@ int qdf_set_extended_ioctl(queue_t* q, mblk_t* mp) {
   }
   const std::uint32_t ext = (x.control & QDX_SPEED_EXT) >> QDX_SPEED_EXT_SHIFT;
   const std::uint32_t level = x.control & QDX_ERR_LEVEL;
-  if (ext > qd_speed_ext_limit(lp->unit) || level > QD_MAX_ERR_LEVEL) {
+  if (ext > qd_speed_ext_limit(lp->unit) || level > QD_MAX_ERR_LEVEL || !qd_timers_fit(x)) {
     qd_nak_traced(lp, mp, EINVAL);
     return QD_IOC_DONE;
   }

@@ -4,6 +4,7 @@
 
 #include "fas.h"
 #include "qd_flow.h"
+#include "qd_line.h"
 #include "qd_output.h"
 #include "qd_pool.h"
 #include "qd_trace_route.h"
@@ -69,6 +70,7 @@ void qdf_flow_cmd(qd_line* lp, qd_flow_row row) {
 } // namespace
 
 void qdf_flush_output(qd_line* lp) {
+  qd_assert_line_held(lp);
   if (qd_parq* ring = lp->parq; ring != nullptr && (lp->qdl_flags & QDL_PARALLEL) != 0) {
     ring->count = 0;
     ring->wptr = ring->data;
@@ -79,21 +81,26 @@ void qdf_flush_output(qd_line* lp) {
 }
 
 void qdf_suspend_output(qd_line* lp) {
+  qd_assert_line_held(lp);
   qdf_flow_cmd(lp, SUSPEND_OUTPUT);
 }
 
 void qdf_resume_output(qd_line* lp) {
+  qd_assert_line_held(lp);
   qdf_flow_cmd(lp, RESUME_OUTPUT);
 }
 
 void qdf_flush_input(qd_line* lp) {
+  qd_assert_line_held(lp);
   qdf_flow_cmd(lp, FLUSH_INPUT);
 }
 
 void qdf_block_input(qd_line* lp) {
+  qd_assert_line_held(lp);
   qdf_flow_cmd(lp, BLOCK_INPUT);
 }
 
 void qdf_unblock_input(qd_line* lp) {
+  qd_assert_line_held(lp);
   qdf_flow_cmd(lp, UNBLOCK_INPUT);
 }

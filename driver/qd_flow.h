@@ -15,5 +15,5 @@ void qdf_drain_output(queue_t* q, mblk_t* mp, qd_line* lp);
 void qdf_wait_out(qd_line* lp);
 void qdf_wait_timeout(void* lp);
 void qdf_output_done(qd_line* lp);
-// Cancels the drain timeout when QDL_DRAIN_TIMER says one is armed, and clears the flag.
+// Cancels the drain timeout if one is armed, and clears QDL_DRAIN_TIMER.
 void qdf_cancel_drain_timer(qd_line* lp);

@@ -111,6 +111,7 @@ const qd_input_case* qd_input_case_for(bool erroneous, bool parmrk, bool istrip,
 } // namespace
 
 void qdf_start_input(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_line(lp, "Start_Input\n");
   queue_t* rq = lp->tty.t_readq;
@@ -156,6 +157,7 @@ void qdf_restart_input(void* arg) {
 }
 
 void qdf_cancel_restart_input(qd_line* lp) {
+  qd_assert_line_held(lp);
   if (lp->restart_tid != nullptr) {
     untimeout(lp->restart_tid);
     lp->restart_tid = nullptr;
@@ -163,6 +165,7 @@ void qdf_cancel_restart_input(qd_line* lp) {
 }
 
 void qdf_handle_fasrecv(qd_line* lp, unsigned char* answer) {
+  qd_assert_line_held(lp);
   const int count = static_cast<int>(fas_get16(answer + 4));
   unsigned char* data = answer + FAS_HDR_SIZE;
   if ((lp->qdl_flags & QDL_ENABLED) == 0 || (lp->qdl_flags & QDL_DISABLE_PEND) != 0) {

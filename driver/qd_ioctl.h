@@ -45,6 +45,8 @@ void qdf_make_ioctl_ack(mblk_t* mp);
 void qdf_make_ioctl_nak(mblk_t* mp, int error);
 // Buffer callback: runs again the ioctl that the line's tty common state holds.
 void qdf_reioctl(void* lp);
+// Cancels the line's buffer callback, if any; caller holds the line's unit mutex.
+void qdf_cancel_reioctl(qd_line* lp);
 // Completes the line's pending ioctl when the unit answers opcode 8, 9, 11 or 24.
 void qdf_utility_ioctl_wrapup(qd_line* lp, int opcode, int status);
 void qdf_utility_ioctl_timeout(void* lp);

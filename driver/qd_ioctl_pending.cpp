@@ -7,6 +7,7 @@
 #include "ksys/stream.h"
 #include "qd_callout.h"
 #include "qd_ioctl.h"
+#include "qd_line.h"
 #include "qd_ocfsm.h"
 #include "qd_output.h"
 #include "qd_trace_route.h"
@@ -93,6 +94,7 @@ int qdf_common_get_ioctl(queue_t* q, mblk_t* mp, int length, const void* source)
 }
 
 void qdf_utility_ioctl_wrapup(qd_line* lp, int opcode, int status) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "utility_ioctl_wrapup(~,~)\n", static_cast<unsigned>(opcode),
                 static_cast<unsigned>(status));
   queue_t* wq = lp->tty.t_writeq;
@@ -198,6 +200,7 @@ void qdf_utility_ioctl_timeout(void* arg) {
 }
 
 void qdf_utility_cleanup(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_utility_cleanup\n");
   mblk_t* setmdm = lp->setmdm;
   mblk_t* getmdm = lp->getmdm;

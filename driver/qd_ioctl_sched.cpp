@@ -103,7 +103,7 @@ int qd_port_dispatch(queue_t* q, mblk_t* mp, qd_line* lp) {
 void qd_requeue(queue_t* q, qd_line* lp, mblk_t* mp) {
   mutex_enter(lp->unit_mutex);
   putbq(q, mp);
-  if (lp->getmdm == nullptr && lp->setmdm == nullptr && lp->termio_mesg == nullptr) {
+  if (!qdl_ioctl_pending(lp)) {
     qdf_process_wrq(q);
   }
   mutex_exit(lp->unit_mutex);
@@ -160,10 +160,19 @@ int qdf_service_ioctl(queue_t* q, mblk_t* mp) {
   return outcome;
 }
 
+void qdf_cancel_reioctl(qd_line* lp) {
+  qd_assert_line_held(lp);
+  if (lp->reioctl_bid != 0) {
+    unbufcall(lp->reioctl_bid);
+    lp->reioctl_bid = 0;
+  }
+}
+
 void qdf_reioctl(void* arg) {
   auto* lp = static_cast<qd_line*>(arg);
   mutex_enter(lp->unit_mutex);
   qd_trace_line(lp, "qdf_reioctl\n");
+  lp->reioctl_bid = 0;
   queue_t* wq = lp->tty.t_writeq;
   mblk_t* mp = lp->tty.t_iocpending;
   if (wq == nullptr || mp == nullptr) {

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <source_location>
 #include <type_traits>
 
 #include "ksys/mutex.h"
+#include "ksys/stream.h"
 #include "ksys/time.h"
 #include "ksys/tty_common.h"
 #include "ksys/types.h"
 #include "qd.h"
+#include "qd_log.h"
 #include "qd_trace.h"
 
 struct qd_unit;
@@ -86,6 +89,7 @@ struct qd_line {
   // Pending input-grant retry (qdf_restart_input), null when none: kept so that it can be
   // cancelled before the record goes away and so that one line never runs two retry chains.
   timeout_id_t restart_tid;
+  bufcall_id_t reioctl_bid; // buffer callback that re-runs t_iocpending, 0 when none
   std::int32_t inputctrl_answers;
   std::int32_t wdog_count; // output watchdog count
   std::int32_t missed_polls;
@@ -97,6 +101,8 @@ struct qd_line {
   qd_output_fn output;
   std::int32_t offline_time;    // qd_systime
   mblk_t* getmdm;               // pending TIOCMGET
+  std::int32_t stat_queries;    // status queries sent and not yet answered
+  std::int32_t getmdm_ahead;    // answers to queries sent before the pending TIOCMGET's
   mblk_t* setmdm;               // pending TIOCMSET, TIOCMBIS, TIOCMBIC
   mblk_t* termio_mesg;          // pending parameter ioctl
   kmutex_t* unit_mutex;         // guards every field of the record
@@ -110,6 +116,21 @@ struct qd_line {
   [[no_unique_address]] qd_trace_ring_if<qd_trace_lines> qdl_trc;
 };
 static_assert(std::is_trivial_v<qd_line>);
+
+// An ioctl of the line waits in a pending slot for the unit's answer.
+inline bool qdl_ioctl_pending(const qd_line* lp) {
+  return lp->getmdm != nullptr || lp->setmdm != nullptr || lp->termio_mesg != nullptr;
+}
+
+// At the entry of a routine whose callers hold the line's unit mutex ("qd_diag_mutex" on
+// the diagnostic line).
+inline void
+qd_assert_line_held([[maybe_unused]] const qd_line* lp,
+                    [[maybe_unused]] std::source_location where = std::source_location::current()) {
+  if constexpr (qd_lock_checks) {
+    qd_assert_held(lp->unit_mutex, where);
+  }
+}
 
 // The diagnostic node's shared record (null until its first open), and its mutex.
 extern qd_line* qd_diag;

@@ -83,15 +83,17 @@ bool local_line(const qd_line* lp) {
   return (lp->tty.t_cflag & CLOCAL) != 0 || (lp->qdl_flags & QDL_LOCAL) != 0;
 }
 
-// The line's own hold-off after its unit reported the port busy: 60 seconds after it went
-// offline, and as long as the unit is locked.
+// The line's hold-off: as long as its unit is locked (a firmware update owns the unit: an
+// open must not bring it up meanwhile), and after the unit reported the port busy, 60
+// seconds after the line went offline.
 int line_holdoff(qd_line* lp) {
   qd_unit* up = lp->unit;
-  const bool held = (lp->qdl_flags & QDL_OFFLINE) != 0 || (up->qdu_flags & QDU_LOCKED) != 0;
-  if (qdu_is_lanvara(up) || status_code(lp) != ERR_BUSY || !held) {
+  const auto locked = [up] { return (up->qdu_flags & QDU_LOCKED) != 0; };
+  const bool busy = status_code(lp) == ERR_BUSY && ((lp->qdl_flags & QDL_OFFLINE) != 0 || locked());
+  if (qdu_is_lanvara(up) || (!busy && !locked())) {
     return 0;
   }
-  while (qd_systime < lp->offline_time + HOLDOFF_SECONDS || (up->qdu_flags & QDU_LOCKED) != 0) {
+  while ((busy && qd_systime < lp->offline_time + HOLDOFF_SECONDS) || locked()) {
     if (cv_wait_sig(&qd_lbolt, lp->unit_mutex) == 0) {
       qd_trace_line(lp, "holdoff caught signal\n");
       // The next attempt starts at once.
@@ -151,6 +153,7 @@ void qdf_edp_timeout(void* arg) {
 }
 
 int qdf_init_line(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_init_line\n");
   qd_unit* up = lp->unit;
   if ((lp->qdl_flags & QDL_ENABLED) != 0) {
@@ -178,15 +181,19 @@ int qdf_init_line(qd_line* lp) {
   if (qdu_is_pod(up)) {
     up->qdu_pod_offline &= ~(1u << (lp->line_num / POD_PORTS));
   }
+  // A watchdog left armed by an earlier interrupted drain goes with its flag.
+  qdf_cancel_drain_timer(lp);
   lp->qdl_flags &= INIT_KEEPS;
   lp->output = qdf_serial_output;
   return 0;
 }
 
 int qdf_deinit_line(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_deinit_line\n");
   if ((lp->qdl_flags & QDL_ENABLED) == 0) {
     cmn_err(CE_CONT, "deinit called on non-ENABLED line!\n");
+    qdf_cancel_drain_timer(lp);
     return 1;
   }
   int result = 0;
@@ -197,6 +204,9 @@ int qdf_deinit_line(qd_line* lp) {
   } else {
     result = qdf_disable_fw(lp);
   }
+  // Whatever became of the disable, the line's use has ended: no drain watchdog outlives it.
+  lp->qdl_flags &= ~QDL_DRAIN_WAIT;
+  qdf_cancel_drain_timer(lp);
   lp->unit->qdu_enabled_lines--;
   lp->qdl_flags &= ~QDL_INITDEINIT;
   qdm_deinit_unit(lp->unit);
@@ -204,6 +214,7 @@ int qdf_deinit_line(qd_line* lp) {
 }
 
 int qdf_enable_fw(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_enable_fw\n");
   qd_unit* up = lp->unit;
 
@@ -262,10 +273,13 @@ int qdf_enable_fw(qd_line* lp) {
   }
 
   lp->qdl_flags &= ~QDL_CARRIER;
-  if ((lp->qdl_flags & QDL_PARALLEL) != 0) {
-    queue_cmd(lp, FAS_STAT_CHG, 0x8B);
-  } else {
-    queue_cmd(lp, FAS_STAT_CHG, 0x84);
+  // Queries of the line's earlier use that went unanswered will not be answered now.
+  lp->stat_queries = 0;
+  if (unsigned char* c = qdf_status_query(lp, (lp->qdl_flags & QDL_PARALLEL) != 0 ? 0x8B : 0x84);
+      c != nullptr) {
+    qdf_logfasout(lp, c);
+  }
+  if ((lp->qdl_flags & QDL_PARALLEL) == 0) {
     queue_cmd(lp, FAS_RECV, 0x80, 1);
   }
   const bool offline_before = (lp->qdl_flags & QDL_OFFLINE) != 0;
@@ -280,6 +294,7 @@ int qdf_enable_fw(qd_line* lp) {
 }
 
 int qdf_disable_fw(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "Disab\n");
   if ((lp->qdl_flags & QDL_ENABLED) == 0) {
     return 1;

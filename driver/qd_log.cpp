@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "fas.h"
@@ -76,6 +77,20 @@ void qd_assert_msg(const char* expr, const char* file, int line) {
           "         | file: %s, line: %d, version: %s\n"
           "         | Contact Orvane for assistance.",
           expr, slash != nullptr ? slash + 1 : file, line, QD_RELEASE);
+}
+
+void qd_lock_assert_failed(const char* what, const char* file, int line) {
+  const char* slash = std::strrchr(file, '/');
+  cmn_err(CE_PANIC,
+          "| Assertion failed in qd: mutex_owned(%s)\n"
+          "         | file: %s, line: %d, version: %s\n"
+          "         | Contact Orvane for assistance.",
+          what, slash != nullptr ? slash + 1 : file, line, QD_RELEASE);
+  std::abort(); // cmn_err does not return at CE_PANIC
+}
+
+const kmutex_t* qd_unit_lock(const qd_unit* up) {
+  return up == &global_unit ? &qd_diag_mutex : &up->unit_mutex;
 }
 
 void qddelay(long ticks) {

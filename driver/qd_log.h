@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <source_location>
 
+#include "ksys/mutex.h"
+
 struct qd_unit;
 struct qd_line;
 
@@ -34,6 +36,41 @@ inline bool qd_assert(bool ok, const char* expr,
     qd_assert_failed(expr, where);
   }
   return ok;
+}
+
+// Debug builds check each lock a routine's callers must hold; release builds leave the
+// checks out (NDEBUG).
+#ifdef NDEBUG
+inline constexpr bool qd_lock_checks = false;
+#else
+inline constexpr bool qd_lock_checks = true;
+#endif
+
+// The assertion message for a lock the caller should hold, then a panic: a path that
+// breaks a locking rule must not go on. `what` names the lock ("unit_mutex").
+[[noreturn]] void qd_lock_assert_failed(const char* what, const char* file, int line);
+
+// At the entry of a routine whose callers hold *mp. Named by the mutex's own name.
+inline void
+qd_assert_held([[maybe_unused]] const kmutex_t* mp,
+               [[maybe_unused]] std::source_location where = std::source_location::current()) {
+  if constexpr (qd_lock_checks) {
+    if (mutex_owned(mp) == 0) {
+      qd_lock_assert_failed(mp != nullptr && mp->name != nullptr ? mp->name : "?",
+                            where.file_name(), static_cast<int>(where.line()));
+    }
+  }
+}
+
+// The mutex that guards a unit record's chain and transport: "unit_mutex", or on
+// global_unit (which has none of its own) the diagnostic line's "qd_diag_mutex".
+const kmutex_t* qd_unit_lock(const qd_unit* up);
+inline void
+qd_assert_unit_held([[maybe_unused]] const qd_unit* up,
+                    [[maybe_unused]] std::source_location where = std::source_location::current()) {
+  if constexpr (qd_lock_checks) {
+    qd_assert_held(qd_unit_lock(up), where);
+  }
 }
 
 // The calling context sleeps for that many clock ticks.

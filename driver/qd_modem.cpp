@@ -24,6 +24,7 @@ clock_t now_ticks() {
 } // namespace
 
 int qdf_set_modem_sigs(qd_line* lp, int bits, int cmd, int forced) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "Smdm\n");
   if (!modem_usable(lp)) {
     return 0;
@@ -108,6 +109,7 @@ int qdf_set_modem_sigs(qd_line* lp, int bits, int cmd, int forced) {
 }
 
 void qdf_setsoftcarr(qd_line* lp) {
+  qd_assert_line_held(lp);
   if ((lp->tty.t_flags & TS_SOFTCAR) != 0) {
     qd_trace_line(lp, "qdf_setsoftcarr ON\n");
     if ((lp->qdl_flags & QDL_LOCAL) != 0) {

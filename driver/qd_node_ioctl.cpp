@@ -4,10 +4,12 @@
 #include "qd_diag_ioctl.h"
 #include "qd_ioc_args.h"
 #include "qd_ioctl.h"
+#include "qd_line.h"
 #include "qd_vrn_ioctl.h"
 #include "qdio.h"
 
 int qdf_diag_ioctl(queue_t* q, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   switch (static_cast<std::uint32_t>(qd_iocp(mp)->ioc_cmd)) {
   case QMXLOCK:
     return qdm_lock_unit(q, mp);
@@ -28,7 +30,8 @@ int qdf_diag_ioctl(queue_t* q, mblk_t* mp, qd_line* lp) {
   }
 }
 
-int qdf_vrn_ioctl(queue_t* q, mblk_t* mp, qd_line*) {
+int qdf_vrn_ioctl(queue_t* q, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   switch (static_cast<std::uint32_t>(qd_iocp(mp)->ioc_cmd)) {
   case VRNGETUPTR:
     return qdf_get_uptr_ioctl(q, mp);

@@ -77,6 +77,7 @@ bool second_dialin_open(std::uint8_t state, int input) {
 } // namespace
 
 int qdf_oc_manager(qd_line* lp, int input) {
+  qd_assert_line_held(lp);
   while ((lp->qdl_flags & QDL_BUSY) != 0) {
     cv_wait(&lp->qd_cv, lp->unit_mutex);
   }
@@ -85,6 +86,7 @@ int qdf_oc_manager(qd_line* lp, int input) {
 }
 
 int qdf_oc_fsm(qd_line* lp, int input, int nested) {
+  qd_assert_line_held(lp);
   const std::uint8_t state = lp->oc_state;
   qd_trace_line(lp, "Ocfsm(%), st=%\n", input, state);
   if (input < 0 || input >= OC_NINPUTS || state >= OC_NSTATES) {
@@ -106,6 +108,7 @@ int qdf_oc_fsm(qd_line* lp, int input, int nested) {
 }
 
 int qdf_oc_action(qd_line* lp, int action, int nested) {
+  qd_assert_line_held(lp);
   int result = OC_FAILED;
   bool guard_holds = false;
 
@@ -210,6 +213,7 @@ int qdf_oc_action(qd_line* lp, int action, int nested) {
 }
 
 int qdf_wait_for_carrier(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "waitcarr\n");
   for (;;) {
     const int r = qdf_oc_manager(lp, OC_IN_CARRIER_CHECK);
@@ -236,6 +240,7 @@ void qdf_guard_wakeup(void* arg) {
 }
 
 void qdf_guard_cancel(qd_line* lp) {
+  qd_assert_line_held(lp);
   // Outside an open or close step only the guard wake-up uses the identifier.
   while (lp->edp_tid != nullptr) {
     if (untimeout(lp->edp_tid) >= 0) {

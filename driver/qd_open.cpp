@@ -13,6 +13,7 @@
 #include "qd_output.h"
 #include "qd_params.h"
 #include "qd_state.h"
+#include "qd_timer.h"
 #include "qd_trace_route.h"
 #include "qd_unit.h"
 #include "qd_unitops.h"
@@ -211,6 +212,11 @@ int qdopen(queue_t* q, dev_t* devp, int oflag, int sflag, cred_t* credp) {
   const minor_t minor = geteminor(*devp);
   qd_trace_drv("qdopen, dev=% oflag=%\n", minor, static_cast<unsigned>(oflag));
   qd_entry_guard counted;
+  // The takedown frees what an open would use: none starts once it has begun.
+  if (qd_going_down != 0) {
+    qd_trace_drv("going down\n");
+    return ENXIO;
+  }
 
   const qd_node_kind kind = qd_minor_kind(minor);
   if (kind == qd_node_kind::diag) {

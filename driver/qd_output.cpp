@@ -53,7 +53,11 @@ void qdf_process_wrq(queue_t* q) {
       mutex_enter(lp->unit_mutex);
       if (outcome == QD_IOC_REQUEUE) {
         putbq(q, mp);
-        return;
+        // A wrap-up that ran while the mutex was released found the queue without this
+        // ioctl: nothing else would run it now.
+        if (qdl_ioctl_pending(lp)) {
+          return;
+        }
       }
       break;
     }
@@ -72,6 +76,7 @@ void qdf_process_wrq(queue_t* q) {
 }
 
 void qd_send_reserved(qd_line* lp, unsigned char* hdr, int count) {
+  qd_assert_line_held(lp);
   hdr[0] = FAS_SEND;
   hdr[1] = lp->line_num;
   fas_put16(hdr + 2, static_cast<unsigned>(count));
@@ -81,6 +86,7 @@ void qd_send_reserved(qd_line* lp, unsigned char* hdr, int count) {
 }
 
 void qdf_serial_output(queue_t* q, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_line(lp, "serial_output(%)\n", lp->qdl_minor);
   if ((lp->qdl_flags & QDL_OUTPUT_BLOCKED) != 0) {

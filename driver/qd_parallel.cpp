@@ -4,6 +4,7 @@
 
 #include "fas.h"
 #include "ksys/stream.h"
+#include "qd_line.h"
 #include "qd_output.h"
 #include "qd_output_take.h"
 #include "qd_pool.h"
@@ -35,6 +36,7 @@ void qdf_move_from_queue(qd_parq* ring, unsigned char* dst, int n) {
 }
 
 void qdf_parallel_output(queue_t* q, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_par_out\n");
   qd_parq* ring = lp->parq;
   if (ring == nullptr) {
@@ -61,6 +63,7 @@ void qdf_parallel_output(queue_t* q, mblk_t* mp, qd_line* lp) {
 }
 
 void qdf_start_parallel(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_parq* ring = lp->parq;
   if (ring == nullptr || ring->count == 0) {
     return;

@@ -66,6 +66,7 @@ bool send_copy(qd_line* lp, const unsigned char* cmd, unsigned char* copy) {
 } // namespace
 
 int qdf_note_termios(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_note_termios\n");
   const bool ext = uses_ext_params(lp);
   if (ext) {

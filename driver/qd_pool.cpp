@@ -100,6 +100,7 @@ int qdm_pktsize(const qd_unit* up) {
 }
 
 int qdm_spaceleft(qd_unit* up) {
+  qd_assert_unit_held(up);
   if (up->pkt_tail == nullptr || up->pkt_tail->space_remaining <= QD_PKT_MIN_ROOM) {
     if (append_packet(up) == nullptr) {
       return 0;
@@ -109,6 +110,7 @@ int qdm_spaceleft(qd_unit* up) {
 }
 
 unsigned char* qdm_putfas(qd_unit* up, int n) {
+  qd_assert_unit_held(up);
   if (n < 0) {
     qd_pkt* tail = up->pkt_tail;
     if (tail == nullptr || -n > tail->qd_wptr - tail->data) {
@@ -139,6 +141,7 @@ unsigned char* qdm_putfas(qd_unit* up, int n) {
 }
 
 void qdm_freechain(qd_unit* up) {
+  qd_assert_unit_held(up);
   while (up->pkt_head != nullptr) {
     qd_pkt* pkt = up->pkt_head;
     up->pkt_head = pkt->next;
@@ -148,6 +151,7 @@ void qdm_freechain(qd_unit* up) {
 }
 
 unsigned char* qdm_getfasresponse(qd_unit* up, int* malformed) {
+  qd_assert_unit_held(up);
   int bad = 0;
   unsigned char* answer = nullptr;
   qd_pkt* r = up->qdu_rcvpkt;

@@ -29,7 +29,7 @@ void qd_nak_traced(qd_line* lp, mblk_t* mp, int error) {
 }
 
 bool qd_slot_taken(const qd_line* lp) {
-  return lp->getmdm != nullptr || lp->setmdm != nullptr || lp->termio_mesg != nullptr;
+  return qdl_ioctl_pending(lp);
 }
 
 int qd_busy(qd_line* lp) {
@@ -145,7 +145,9 @@ qd_precheck qd_precheck_termios(qd_line* lp, mblk_t* mp) {
 // runs it again.
 int qd_buffer_shortage(qd_line* lp, std::size_t size) {
   qd_trace_line(lp, "ttycommon_ioctl() returned non-zero\n");
-  if (bufcall(size, BPRI_HI, qdf_reioctl, lp) == 0) {
+  qdf_cancel_reioctl(lp);
+  lp->reioctl_bid = bufcall(size, BPRI_HI, qdf_reioctl, lp);
+  if (lp->reioctl_bid == 0) {
     qd_trace_line(lp, "bufcall() returned zero\n");
     cmn_err(CE_CONT, "streams buffer allocation failed\n");
   }
@@ -191,6 +193,7 @@ int qd_not_common(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
 } // namespace
 
 int qdf_service_std_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
+  qd_assert_line_held(lp);
   const int cmd = iocp->ioc_cmd;
   qd_trace_line(lp, "qdf_service_std_ioctl(%) $\n", cmd, qdf_ioctl_name(cmd));
   const bool transparent = iocp->ioc_count == TRANSPARENT;
@@ -234,6 +237,7 @@ int qdf_service_std_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp, qd_line* lp) {
 }
 
 int qdf_set_params_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "set_params_ioctl\n");
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
@@ -258,17 +262,16 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
   }
-  unsigned char* c = qdm_putfas(lp->unit, FAS_HDR_SIZE);
+  const std::int32_t ahead = lp->stat_queries;
+  unsigned char* c = qdf_status_query(lp, STAT_QUERY_MASK);
   if (c == nullptr) {
     // No packet for the query: nothing would answer it but the watchdog.
     qd_nak_traced(lp, mp, EIO);
     return QD_IOC_DONE;
   }
-  std::memset(c, 0, FAS_HDR_SIZE);
-  c[0] = FAS_STAT_CHG;
-  c[1] = lp->line_num;
-  c[2] = STAT_QUERY_MASK;
+  std::memset(c + 3, 0, FAS_HDR_SIZE - 3);
   qdf_logfasout(lp, c);
+  lp->getmdm_ahead = ahead;
   lp->qdl_flags |= QDL_UTIL_WAIT;
   const int outcome = qd_park(lp, mp, &qd_line::getmdm);
   qdm_scsifsm(lp->unit, SFSM_IN_KICK);
@@ -304,6 +307,7 @@ int qdf_set_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp) {
 }
 
 int qdf_send_break_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "send_break_ioctl\n");
   iocblk* iocp = reinterpret_cast<iocblk*>(mp->b_rptr);
   long arg = 0;

@@ -117,6 +117,7 @@ void return_inflight(qd_unit* up) {
 } // namespace
 
 void qdm_scsi_giveup(qd_unit* up, const char* why) {
+  qd_assert_unit_held(up);
   return_inflight(up);
   qdlogerr(0, up, nullptr, "Going offline: %s", why);
   qdm_unit_offline(up);

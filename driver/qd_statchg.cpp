@@ -39,9 +39,25 @@ void rearm(qd_line* lp, unsigned char mask) {
   qdf_logfasout(lp, c);
 }
 
+// Whether this answer is the pending modem status query's own. Answers to the queries sent
+// before it come first (the unit answers them in order) and report the state from before.
+bool answers_the_query(qd_line* lp) {
+  if (lp->stat_queries > 0) {
+    --lp->stat_queries;
+  }
+  if ((lp->qdl_flags & QDL_UTIL_WAIT) == 0) {
+    return false;
+  }
+  if (lp->getmdm_ahead > 0) {
+    --lp->getmdm_ahead;
+    return false;
+  }
+  return true;
+}
+
 // A modem status query waiting for this answer takes it instead of a new request.
-void complete_or_rearm(qd_line* lp, const unsigned char* answer, unsigned char mask) {
-  if ((lp->qdl_flags & QDL_UTIL_WAIT) != 0) {
+void complete_or_rearm(qd_line* lp, const unsigned char* answer, unsigned char mask, bool own) {
+  if (own) {
     lp->qdl_flags &= ~QDL_UTIL_WAIT;
     qdf_utility_ioctl_wrapup(lp, answer[0], answer[2]);
   } else {
@@ -119,12 +135,14 @@ void carrier_down(qd_line* lp) {
 } // namespace
 
 void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
+  qd_assert_line_held(lp);
   const unsigned char status = answer[2];
   const unsigned char state = answer[3];
+  const bool own = answers_the_query(lp);
   if (status != 0) {
     // No new request after an error. A modem status query waiting for this answer is
     // refused now rather than by its watchdog a minute later.
-    if ((lp->qdl_flags & QDL_UTIL_WAIT) != 0) {
+    if (own) {
       lp->qdl_flags &= ~QDL_UTIL_WAIT;
       qdf_utility_ioctl_wrapup(lp, answer[0], status);
     }
@@ -133,7 +151,7 @@ void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
 
   if ((lp->qdl_flags & QDL_PARALLEL) != 0) {
     printer_status(lp, state);
-    complete_or_rearm(lp, answer, REARM_LP);
+    complete_or_rearm(lp, answer, REARM_LP, own);
     return;
   }
 
@@ -144,5 +162,18 @@ void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
   }
   set_bit(lp->modem_bits, TIOCM_DSR, (state & STAT_SERIAL_DSR) != 0);
   set_bit(lp->modem_bits, TIOCM_CTS, (state & STAT_SERIAL_CTS) != 0);
-  complete_or_rearm(lp, answer, REARM_SERIAL);
+  complete_or_rearm(lp, answer, REARM_SERIAL, own);
+}
+
+unsigned char* qdf_status_query(qd_line* lp, unsigned char mask) {
+  qd_assert_line_held(lp);
+  unsigned char* c = qdm_putfas(lp->unit, FAS_HDR_SIZE);
+  if (c == nullptr) {
+    return nullptr;
+  }
+  c[0] = FAS_STAT_CHG;
+  c[1] = lp->line_num;
+  c[2] = mask;
+  ++lp->stat_queries;
+  return c;
 }

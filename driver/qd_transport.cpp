@@ -29,6 +29,7 @@ const qd_sfsm_entry scsi_fsmtab[SFSM_NSTATES][SFSM_NINPUTS] = {
 };
 
 void qdm_scsifsm(qd_unit* up, int input) {
+  qd_assert_unit_held(up);
   if (qdu_is_lanvara(up)) {
     if (input == SFSM_IN_KICK) {
       qdm_vrn_startsend(up);

@@ -144,7 +144,15 @@ int bring_up_scsi(qd_unit* up) {
   return 0;
 }
 
+void qd_vrn_forget_partial(qd_unit* up) {
+  if (up->qdu_rcvpkt != nullptr) {
+    qdm_vrn_resetrcvpkt(up->qdu_rcvpkt);
+  }
+}
+
 void bring_up_lanvara(qd_unit* up) {
+  // A new connection starts on an answer boundary.
+  qd_vrn_forget_partial(up);
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {
     up->qdu_flags &= ~QDU_OFFLINE;
     up->qdu_flags |= QDU_INITD | QDU_ATTACHED;
@@ -179,6 +187,7 @@ qd_unit* qdm_findunit(minor_t minor) {
 }
 
 int qdm_init_unit(qd_unit* up) {
+  qd_assert_unit_held(up);
   while ((up->qdu_flags & QDU_BUSY) != 0) {
     cv_wait(&up->qd_up_cv, &up->unit_mutex);
   }
@@ -199,6 +208,7 @@ int qdm_init_unit(qd_unit* up) {
 }
 
 void qdm_deinit_unit(qd_unit* up) {
+  qd_assert_unit_held(up);
   // Lanvara units come and go with their relay daemon; a SCSI record that was never
   // attached never ran a transport.
   if (qdu_is_lanvara(up) || (up->qdu_flags & QDU_ATTACHED) == 0) {
@@ -246,6 +256,7 @@ void qdm_deinit_unit(qd_unit* up) {
 }
 
 void qdm_unit_offline(qd_unit* up) {
+  qd_assert_unit_held(up);
   for (int i = 0; i < port_count(up); ++i) {
     if (up->qd_lines[i] != nullptr) {
       qdf_line_offline(up->qd_lines[i]);
@@ -256,6 +267,8 @@ void qdm_unit_offline(qd_unit* up) {
   }
   if (qdu_is_lanvara(up)) {
     up->qdu_flags &= ~QDU_ATTACHED;
+    // Half an answer of the lost connection must not be joined to the next one.
+    qd_vrn_forget_partial(up);
   }
   up->qdu_offline_time = qd_systime;
   if ((up->qdu_flags & QDU_OFFLINE) != 0) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kemu/ddi.h"
+#include "ksys/mutex.h"
 
 namespace kemu::ddi_detail {
 
@@ -38,6 +39,7 @@ struct Module {
   major_t major = 0;
   bool installed = false;
   std::vector<dev_info_t*> attached; // in attach order
+  int detaching = 0; // while non-zero, opens of the driver's nodes wait (guarded by Impl::mu)
 };
 
 } // namespace kemu::ddi_detail
@@ -79,6 +81,11 @@ struct kemu::Ddi::Impl {
   ddi_detail::Module* removing = nullptr;   // during its _fini
   std::string last_error;
 
+  // Opens of a driver's nodes wait here while the driver detaches, as a device framework
+  // holds them off; kernel contexts only.
+  kmutex_t open_gate_mu{};
+  kcondvar_t open_gate_cv{};
+
   // ---- helpers (caller holds mu) ----
   dev_info* new_node(dev_info* parent, std::string_view name, ddi_detail::NodeKind kind,
                      int instance);
@@ -95,4 +102,7 @@ struct kemu::Ddi::Impl {
 namespace kemu::ddi_detail {
 // The live device layer, for the driver-facing calls.
 Ddi::Impl& live();
+// Waits while the driver serving `major` detaches. Called in a kernel context by an open,
+// before it looks the driver up (one that has gone is then not found: ENXIO).
+void pass_open_gate(Ddi::Impl& impl, major_t major);
 } // namespace kemu::ddi_detail

@@ -23,6 +23,30 @@ template <typename F> int in_kernel(F&& entry, int refusal) {
   return rc;
 }
 
+// Opens of the module's nodes wait from the first detach until the unload has ended.
+void hold_opens(Ddi::Impl& impl, Module* m) {
+  std::lock_guard lk(impl.mu);
+  ++m->detaching;
+}
+
+// m may be null: the module has gone, and the waiting opens find that out.
+void release_opens(Ddi::Impl& impl, Module* m) {
+  {
+    std::lock_guard lk(impl.mu);
+    if (m != nullptr) {
+      --m->detaching;
+    }
+  }
+  in_kernel(
+      [&] {
+        mutex_enter(&impl.open_gate_mu);
+        cv_broadcast(&impl.open_gate_cv);
+        mutex_exit(&impl.open_gate_mu);
+        return 0;
+      },
+      0);
+}
+
 void drop_module(Ddi::Impl& impl, Module* m) {
   std::erase_if(impl.minors, [&](const MinorNode& mn) { return getmajor(mn.dev) == m->major; });
   std::erase_if(impl.modules, [m](const std::unique_ptr<Module>& p) { return p.get() == m; });
@@ -143,14 +167,17 @@ int Ddi::detach(dev_info_t* dip) {
     }
     ops = m->ops;
   }
-  if (ops->devo_detach == nullptr ||
-      in_kernel([&] { return ops->devo_detach(dip, DDI_DETACH); }, DDI_FAILURE) != DDI_SUCCESS) {
-    return DDI_FAILURE;
+  hold_opens(*impl_, m);
+  const bool detached =
+      ops->devo_detach != nullptr &&
+      in_kernel([&] { return ops->devo_detach(dip, DDI_DETACH); }, DDI_FAILURE) == DDI_SUCCESS;
+  if (detached) {
+    std::lock_guard lk(impl_->mu);
+    dip->attached = false;
+    std::erase(m->attached, dip);
   }
-  std::lock_guard lk(impl_->mu);
-  dip->attached = false;
-  std::erase(m->attached, dip);
-  return DDI_SUCCESS;
+  release_opens(*impl_, m);
+  return detached ? DDI_SUCCESS : DDI_FAILURE;
 }
 
 int Ddi::unload(std::string_view driver) {
@@ -165,17 +192,26 @@ int Ddi::unload(std::string_view driver) {
     }
     instances = m->attached;
   }
+  // From the first detach to the end of _fini, opens of the driver's nodes wait; once the
+  // module has gone they fail.
+  hold_opens(*impl_, m);
   for (dev_info_t* dip : instances) {
     if (detach(dip) != DDI_SUCCESS) {
-      std::lock_guard lk(impl_->mu);
-      impl_->last_error = std::string(driver) + ": detach of instance " +
-                          std::to_string(dip->instance) + " refused";
+      {
+        std::lock_guard lk(impl_->mu);
+        impl_->last_error = std::string(driver) + ": detach of instance " +
+                            std::to_string(dip->instance) + " refused";
+      }
+      release_opens(*impl_, m);
       return EBUSY;
     }
   }
   if (m->image.fini == nullptr) {
-    std::lock_guard lk(impl_->mu);
-    impl_->last_error = std::string(driver) + ": no _fini, cannot unload";
+    {
+      std::lock_guard lk(impl_->mu);
+      impl_->last_error = std::string(driver) + ": no _fini, cannot unload";
+    }
+    release_opens(*impl_, m);
     return EBUSY;
   }
   {
@@ -184,16 +220,20 @@ int Ddi::unload(std::string_view driver) {
   }
   const int rc = in_kernel([&] { return m->image.fini(); }, EBUSY);
 
-  std::lock_guard lk(impl_->mu);
+  std::unique_lock lk(impl_->mu);
   impl_->removing = nullptr;
   if (m->installed) {
     impl_->last_error = rc != 0 ? std::string(driver) + ": _fini returned " + std::to_string(rc)
                                 : std::string(driver) + ": _fini did not remove the module";
+    lk.unlock();
+    release_opens(*impl_, m);
     return rc != 0 ? rc : EINVAL;
   }
   // Removed, whatever _fini made of mod_remove's result.
   drop_module(*impl_, m);
   impl_->last_error.clear();
+  lk.unlock();
+  release_opens(*impl_, nullptr);
   return 0;
 }
 
@@ -228,3 +268,20 @@ int Ddi::getinfo(dev_t dev, ddi_info_cmd_t cmd, void** result) {
 }
 
 } // namespace kemu
+
+namespace kemu::ddi_detail {
+
+void pass_open_gate(Ddi::Impl& impl, major_t major) {
+  const auto held = [&] {
+    std::lock_guard lk(impl.mu);
+    const Module* m = impl.module_by_major(major);
+    return m != nullptr && m->detaching > 0;
+  };
+  mutex_enter(&impl.open_gate_mu);
+  while (held()) {
+    cv_wait(&impl.open_gate_cv, &impl.open_gate_mu);
+  }
+  mutex_exit(&impl.open_gate_mu);
+}
+
+} // namespace kemu::ddi_detail

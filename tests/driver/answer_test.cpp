@@ -49,6 +49,7 @@ struct Cut {
 };
 
 Cut cut_all(qd_unit* up) {
+  const HeldLock held(&up->unit_mutex);
   Cut c;
   for (int i = 0; i < 1000; ++i) {
     const unsigned char* before = up->qdu_rcvpkt->qd_rptr;
@@ -101,6 +102,7 @@ TEST_F(AnswerTest, ScsiBatches) {
       // Nothing moves past a bad answer: the caller dumps the packet as it stands.
       const unsigned char* stop = up->qdu_rcvpkt->qd_rptr;
       int again = -1;
+      const HeldLock held(&up->unit_mutex);
       EXPECT_EQ(qdm_getfasresponse(up, &again), nullptr);
       EXPECT_EQ(again, c.malformed);
       EXPECT_EQ(up->qdu_rcvpkt->qd_rptr, stop);

@@ -107,6 +107,8 @@ TEST_F(DiagFlush, Refusals) {
     EXPECT_EQ(flush(c.minor, c.cred).error, c.error) << c.what;
   }
   EXPECT_EQ(istr(diag(), QMXFLUSH, nullptr, 0).error, EINVAL) << "no minor number at all";
+  EXPECT_EQ(istr(diag(), QMXFLUSH, nullptr, 0, -1, user_cred()).error, EPERM)
+      << "unprivileged, no minor number either";
 }
 
 } // namespace

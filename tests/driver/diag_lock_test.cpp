@@ -2,6 +2,7 @@
 // unit's transport is down or EBUSY after 15 one-second checks, the unlock that ends the
 // lines' hold-off at once, and the refusals.
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "diag_fixture.h"
@@ -119,6 +120,48 @@ TEST_F(DiagLock, UnlockEndsTheLinesHoldOffAtOnce) {
   console();
 }
 
+// A firmware update: an open of a port while its unit is locked and reprogrammed is given
+// up by its caller; after the update restarts and unlocks the unit, the port opens again.
+TEST_F(DiagLock, OpenGivenUpWhileTheUnitIsLockedLeavesItUsable) {
+  add_qmx(2);
+  start();
+  qd_unit* up = unit(2);
+  int v = bus_target(up);
+  ASSERT_TRUE(istr(diag(), QMXLOCK, v).ok());
+  const auto write_buffer = [&](std::uint8_t buffer) {
+    qd_scsi_cmd c{};
+    c.target = 2;
+    c.cdb_len = 10;
+    c.timeout = 10;
+    const std::uint8_t cdb[10] = {0x3B, 5, buffer};
+    std::memcpy(c.cdb, cdb, sizeof cdb);
+    ASSERT_TRUE(istr(diag(), QMXSCSI, c).ok());
+    EXPECT_EQ(c.scsi_stat, 0);
+  };
+  write_buffer(0); // reprogramming mode: the unit's FAS firmware stops
+
+  kemu::StreamFile port;
+  int err = 0;
+  auto opener = kernel_.spawn(
+      [&] { err = kemu::open_device(port_name(up, 1), loaded_test::kOpenFlags, nullptr, port); });
+  kernel_.advance(5 * hz);
+  kernel_.post_signal(*opener); // the program's open alarm
+  kernel_.advance(hz);
+  ASSERT_TRUE(opener->done()) << "an open of a locked unit's port waits interruptibly";
+  EXPECT_NE(err, 0);
+
+  write_buffer(4); // restart: the mode ends
+  ASSERT_TRUE(istr(diag(), QMXUNLOCK, v).ok());
+  kernel_.advance(2 * hz);
+  const clock_t before = kernel_.lbolt();
+  kemu::StreamFile& again = open_node(port_name(up, 1));
+  EXPECT_TRUE(again.is_open());
+  EXPECT_LT(kernel_.lbolt() - before, 5 * hz);
+  EXPECT_EQ(up->qdu_flags & QDU_OFFLINE, 0u);
+  close_node(again);
+  console();
+}
+
 TEST_F(DiagLock, RequestsThatNameNoSCSIUnitAreRefused) {
   add_qmx(3);
   start("vrn3=\"Lanvara8S1P-115,10.1.2.3\";\n");
@@ -136,6 +179,18 @@ TEST_F(DiagLock, RequestsThatNameNoSCSIUnitAreRefused) {
     int v = c.value;
     EXPECT_EQ(istr(d, QMXLOCK, v).error, ENODEV) << c.what;
     EXPECT_EQ(istr(d, QMXUNLOCK, v).error, ENODEV) << c.what;
+  }
+  if constexpr (qd_trace_units) {
+    // The refusals' NAK records, with the errno, are the diagnostic unit's.
+    const qd_trace_ring* r = qd_ring_of(global_unit.qdu_trc);
+    std::string ring(r->data, QD_TRC_SIZE);
+    ring.resize(ring.find('~'));
+    std::size_t naks = 0;
+    for (std::size_t at = ring.find("NAK(13)\n"); at != std::string::npos;
+         at = ring.find("NAK(13)\n", at + 1)) {
+      ++naks;
+    }
+    EXPECT_EQ(naks, 8u) << ring;
   }
   short half = 3;
   EXPECT_EQ(istr(d, QMXLOCK, half).error, EINVAL) << "short record";

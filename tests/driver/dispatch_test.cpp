@@ -154,8 +154,9 @@ TEST_F(Dispatch, OpcodeEffects) {
   };
   const std::uint32_t on = QDL_INITDEINIT | QDL_ENABLED;
   const Case cases[] = {
-      {"enable", FAS_ENABLE, 0, QDL_INITDEINIT, on, 0},
-      {"enable busy", FAS_ENABLE, ERR_BUSY, QDL_INITDEINIT, on, ERR_BUSY},
+      {"enable", FAS_ENABLE, 0, QDL_INITDEINIT | QDL_ENABLE_PEND, on | QDL_ENABLE_PEND, 0},
+      {"enable busy", FAS_ENABLE, ERR_BUSY, QDL_INITDEINIT | QDL_ENABLE_PEND, on | QDL_ENABLE_PEND,
+       ERR_BUSY},
       {"disable", FAS_DISABLE, 0x80, on | QDL_DISABLE_PEND | QDL_WAITSEND_OUT, QDL_INITDEINIT,
        0x80},
       {"flow control ends the enable", FAS_FLOW_CTRL, 0, on | QDL_ENABLE_PEND, on, -1},
@@ -183,7 +184,7 @@ TEST_F(Dispatch, EnableAnsweredOffline) {
   for (std::uint32_t caps : {0u, QDU_CAP_RESET}) {
     locked([&] {
       up_->qdu_caps = caps;
-      lp->qdl_flags = QDL_INITDEINIT | QDL_ENABLED;
+      lp->qdl_flags = QDL_INITDEINIT | QDL_ENABLED | QDL_ENABLE_PEND;
     });
     answer(fas_answer(FAS_ENABLE, 0, FAS_ST_OFFLINE));
     EXPECT_NE(lp->qdl_flags & QDL_OFFLINE, 0u);

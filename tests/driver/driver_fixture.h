@@ -75,6 +75,19 @@ protected:
   kemu::Kernel kernel_;
 };
 
+// Holds a mutex for a scope, as the driver's callers hold it around the routines that
+// require it. Call inside a kernel context.
+class HeldLock {
+public:
+  explicit HeldLock(kmutex_t* mp) : mp_(mp) { mutex_enter(mp_); }
+  ~HeldLock() { mutex_exit(mp_); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+  kmutex_t* mp_;
+};
+
 // The text of a ring that has not wrapped: from its start up to the end mark.
 inline std::string ring_text(const qd_trace_ring* ring) {
   const std::string all(ring->data, QD_TRC_SIZE);

@@ -134,6 +134,33 @@ TEST_F(ExtCtl, Refusals) {
   locked([&] { up_->qdu_info = own; });
   EXPECT_EQ(lp_->qdl_flags & QDL_LOOPBACK, 0u);
 
+  // Every timer must fit the signed clock ticks it becomes (seconds times hz, or ticks).
+  struct Timer {
+    const char* what;
+    std::uint32_t qd_ext_ctl::*field;
+    std::uint32_t value;
+    int error;
+  };
+  constexpr std::uint32_t max_seconds = INT32_MAX / 100;
+  const Timer timers[] = {
+      {"close watchdog at the limit", &qd_ext_ctl::cltmr, max_seconds, 0},
+      {"close watchdog past it", &qd_ext_ctl::cltmr, max_seconds + 1, EINVAL},
+      {"local close watchdog of 2^31", &qd_ext_ctl::lcltmr, 0x80000000u, EINVAL},
+      {"output watchdog past the limit", &qd_ext_ctl::outtmr, max_seconds + 1, EINVAL},
+      {"local output watchdog all ones", &qd_ext_ctl::louttmr, 0xffffffffu, EINVAL},
+      {"DTR delay of 2^31 ticks", &qd_ext_ctl::dtrdel, 0x80000000u, EINVAL},
+      {"guard delay all ones", &qd_ext_ctl::grddel, 0xffffffffu, EINVAL},
+  };
+  for (const Timer& t : timers) {
+    SCOPED_TRACE(t.what);
+    locked([&] { lp_->speed_ext = 0; });
+    qd_ext_ctl x = setting(0x21);
+    x.*t.field = t.value;
+    EXPECT_EQ(istr(qd_ioc(QMXSETEXTCTL), &x, sizeof x).error, t.error);
+    EXPECT_EQ(lp_->speed_ext, t.error == 0 ? 2 : 0);
+  }
+  locked([&] { lp_->cltmr = 12; });
+
   unsigned char big[80] = {};
   for (int len : {0, 67, 69}) {
     SCOPED_TRACE(len);

@@ -134,6 +134,7 @@ void LineFixture::TearDown() {
         mutex_exit(lp->unit_mutex);
       }
     }
+    const HeldLock held(&up_->unit_mutex);
     qdm_freechain(up_);
   });
   kernel_.settle();

@@ -169,6 +169,24 @@ TEST_F(LineInitTest, EnableOutcomes) {
   }
 }
 
+// An enable answer that comes after its open gave up does not mark the line enabled: the
+// next open would be refused for good.
+TEST_F(LineInitTest, LateEnableAnswerIsIgnored) {
+  ScriptedUnit& u = unit();
+  u.silence(FAS_ENABLE);
+  u.silence(FAS_FLOW_CTRL);
+  qd_line* lp = line(u, 0);
+  ASSERT_EQ(open(lp), ENODEV);
+  locked(lp, [&] { u.answer_now(Cmd{FAS_ENABLE, 0, 0, 0, 0, 0, 0, 0}); });
+  EXPECT_EQ(lp->qdl_flags & QDL_ENABLED, 0u);
+  u.silence(FAS_ENABLE, false);
+  u.silence(FAS_FLOW_CTRL, false);
+  EXPECT_EQ(open(lp), 0);
+  close(lp);
+  run([&] { u.stop_serving(); });
+  messages();
+}
+
 TEST_F(LineInitTest, DisableAnsweredAtOnceReleasesTheUnit) {
   ScriptedUnit& u = unit();
   qd_line* l0 = line(u, 0);
@@ -243,6 +261,14 @@ TEST_F(LineInitTest, DisableFailures) {
     } else {
       u.set_status(FAS_DISABLE, static_cast<unsigned char>(c.status));
     }
+    // A drain watchdog as a close interrupted by a signal leaves it.
+    locked(lp, [&] {
+      lp->outtmr = lp->louttmr = 600;
+      lp->qdl_flags |= QDL_SEND_OUT;
+      qdf_wait_out(lp);
+      lp->qdl_flags &= ~QDL_SEND_OUT;
+    });
+    ASSERT_NE(lp->drain_tid, nullptr);
     messages();
     const clock_t start = kernel_.lbolt();
     close(lp);
@@ -252,6 +278,7 @@ TEST_F(LineInitTest, DisableFailures) {
     expect_line_messages(messages(), prefix, prefix + c.message);
     EXPECT_EQ(lp->qdl_flags & (QDL_ENABLED | QDL_INITDEINIT | QDL_OFFLINE), QDL_OFFLINE);
     EXPECT_EQ(lp->edp_tid, nullptr);
+    EXPECT_EQ(lp->drain_tid, nullptr);
     // A failed deinitialisation holds no guard delay.
     EXPECT_EQ(lp->qdl_flags & QDL_BUSY, 0u);
     EXPECT_EQ(u.unit()->qdu_enabled_lines, 0);

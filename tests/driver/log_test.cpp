@@ -94,6 +94,30 @@ TEST_F(LogTest, AssertionMessageNamesExpressionPlaceAndRelease) {
   EXPECT_EQ(text.find("Assertion", want.size()), std::string::npos); // the passing check is quiet
 }
 
+// A routine whose callers must hold a lock stops the system when called without it; debug
+// builds only.
+TEST_F(LogTest, RoutineCalledWithoutItsLockPanics) {
+  if constexpr (!qd_lock_checks) {
+    GTEST_SKIP() << "release builds leave the lock checks out";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto reserve = [this](bool hold) {
+    run([hold] {
+      qd_unit* up = make_unit("QMX-8S-115A", 0, 1);
+      if (hold) {
+        const HeldLock held(&up->unit_mutex);
+        EXPECT_NE(qdm_putfas(up, 8), nullptr);
+        qdm_freechain(up);
+      } else {
+        qdm_putfas(up, 8);
+      }
+    });
+  };
+  reserve(true);
+  EXPECT_DEATH(reserve(false), "panic: \\| Assertion failed in qd: mutex_owned\\(unit_mutex\\)\n"
+                               " +\\| file: qd_pool.cpp, line: [0-9]+, version: R3.014");
+}
+
 TEST_F(LogTest, ShowFasCommand) {
   run([] {
     const unsigned char poll[8] = {21, 0, 0, 0, 0, 0, 0, 0};

@@ -47,6 +47,7 @@ TEST_F(PoolTest, TakeFromEmptyPoolCreatesSixAndFillsBySize) {
 TEST_F(PoolTest, SpaceLeftKeepsMoreThan23BytesInTheTail) {
   run([] {
     qd_unit* up = make_unit("QMX-8S-115A", 0, 1); // 2048-byte packets
+    const HeldLock held(&up->unit_mutex);
     // Leaves exactly `free_bytes` in the first packet, then asks for room.
     for (const int free_bytes : {24, 23}) {
       SCOPED_TRACE(free_bytes);
@@ -71,6 +72,7 @@ TEST_F(PoolTest, SpaceLeftKeepsMoreThan23BytesInTheTail) {
 TEST_F(PoolTest, ReservationStaysInTheTailOnlyWhenItFits) {
   run([] {
     qd_unit* up = make_unit("QMX-8S-115A", 0, 1);
+    const HeldLock held(&up->unit_mutex);
     for (const int free_bytes : {8, 7}) {
       SCOPED_TRACE(free_bytes);
       qdm_freechain(up);
@@ -99,8 +101,9 @@ TEST_F(PoolTest, ReservationStaysInTheTailOnlyWhenItFits) {
 TEST_F(PoolTest, GiveBackAndRefusals) {
   run([] {
     qd_unit* up = make_unit("QMX-8S-115A", 0, 1); // 2048-byte packets: 2047 reservable
-    EXPECT_EQ(qdm_putfas(up, -1), nullptr);       // no tail to give back to
-    EXPECT_EQ(qdm_putfas(up, 2048), nullptr);     // more than any packet holds
+    const HeldLock held(&up->unit_mutex);
+    EXPECT_EQ(qdm_putfas(up, -1), nullptr);   // no tail to give back to
+    EXPECT_EQ(qdm_putfas(up, 2048), nullptr); // more than any packet holds
     EXPECT_EQ(up->pkt_head, nullptr);
 
     ASSERT_NE(qdm_putfas(up, 13), nullptr);
@@ -126,8 +129,11 @@ TEST_F(PoolTest, GiveBackAndRefusals) {
 TEST_F(PoolTest, PacketSizesOfGlobalAndLanvaraUnits) {
   run([] {
     // global_unit has no model row: full-sized packets.
-    EXPECT_EQ(qdm_spaceleft(&global_unit), 4095 - 8);
-    qdm_freechain(&global_unit);
+    {
+      const HeldLock held(&qd_diag_mutex); // the diagnostic line's, which global_unit serves
+      EXPECT_EQ(qdm_spaceleft(&global_unit), 4095 - 8);
+      qdm_freechain(&global_unit);
+    }
     EXPECT_EQ(global_unit.pkt_head, nullptr);
     EXPECT_EQ(free_count(), 6);
     // A Lanvara receive packet holds 4094 bytes from the start, as after every reset.

@@ -322,6 +322,23 @@ TEST_F(PortIoctl, ModemStatusQuery) {
   ASSERT_TRUE(t2->join());
   EXPECT_TRUE(r2.ok());
   EXPECT_EQ(value, expected);
+
+  // A query made while the open's own status request is unanswered takes its own answer,
+  // not that older one, which reports the signals from before the open raised DTR.
+  locked([&] { qdf_status_query(lp_, 0x84); });
+  take_commands();
+  std::uint32_t fresh = 0;
+  strioctl third{TIOCMGET, -1, sizeof fresh, reinterpret_cast<char*>(&fresh)};
+  auto t3 = start(I_STR, &third, &r);
+  ASSERT_EQ(take_commands(FAS_STAT_CHG).size(), 1u);
+  Bytes stale = fas_answer(FAS_STAT_CHG, 0);
+  stale[3] = 0x04; // carrier, but neither DSR nor CTS yet
+  answer(stale);
+  EXPECT_FALSE(t3->done());
+  answer(status_report(0));
+  ASSERT_TRUE(t3->join());
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(fresh, expected);
 }
 
 // TCSBRK 0 is acknowledged while the break is still going out; a drain-class ioctl right

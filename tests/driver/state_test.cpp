@@ -14,9 +14,15 @@ void use_the_driver() {
   qd_unit* vrn = DriverFixture::make_unit("Lanvara8S-115A", 0, 2);
   qd_line* lp = DriverFixture::make_line(up, 3);
   const unsigned char cmd[8] = {FAS_ENABLE, 3, 0, 0, 0, 0, 0, 0};
-  ASSERT_NE(qdm_putfas(up, 8), nullptr);
-  qdf_logfasout(lp, cmd);
-  ASSERT_NE(qdm_putfas(vrn, 8), nullptr);
+  {
+    const HeldLock held(&up->unit_mutex);
+    ASSERT_NE(qdm_putfas(up, 8), nullptr);
+    qdf_logfasout(lp, cmd);
+  }
+  {
+    const HeldLock held(&vrn->unit_mutex);
+    ASSERT_NE(qdm_putfas(vrn, 8), nullptr);
+  }
   qd_trace_unit(up, "used\n");
   qd_devs[7] = reinterpret_cast<scsi_device*>(up);
   qd_bus_cnt = 1;

@@ -110,6 +110,33 @@ TEST_F(Unload, UnitThatDoesNotComeDownIsReleasedOnlyOnce) {
   expect_gone();
 }
 
+// While the unload waits for a unit, a new open of a node waits too, and fails once the
+// driver has gone: no stream is left on freed records.
+TEST_F(Unload, OpensWaitWhileTheDriverDetachesAndFailOnceItHasGone) {
+  topo_->add_qmx(0, 2, {{.model = "QMX-4S-115A"}});
+  load();
+  kemu::StreamFile port;
+  ASSERT_EQ(open("ttyc21", port), 0);
+  EXPECT_EQ(unload(), EBUSY); // the first attempt only warns
+  console();
+  auto program = kernel_.spawn([&] {
+    delay(10 * hz); // lets go of its port long after the hang-up
+    port.close();
+  });
+  kemu::StreamFile diag;
+  int diag_err = -1;
+  auto opener = kernel_.spawn([&] {
+    delay(5 * hz);
+    diag_err = kemu::open_device("qmxdiag", kOpenFlags, nullptr, diag);
+  });
+  EXPECT_EQ(unload(), 0) << ddi_->last_error();
+  ASSERT_TRUE(program->join());
+  ASSERT_TRUE(opener->join());
+  EXPECT_EQ(diag_err, ENXIO);
+  EXPECT_FALSE(diag.is_open());
+  expect_gone();
+}
+
 TEST_F(Unload, OpenLanvaraUnitNodeOrDiagnosticNodeHoldsTheDriver) {
   load("vrn0=\"Lanvara8S-115A,10.0.0.1\";\nallow_unload=1;\n");
   kemu::StreamFile daemon, diag;

@@ -172,6 +172,22 @@ TEST_F(VrnIoctl, OnlineAndOffline) {
   console();
 }
 
+// Half an answer from the connection that went down is not joined to the next one.
+TEST_F(VrnIoctl, ReconnectStartsOnAnAnswerBoundary) {
+  vrn_uptr_info info = description("Lanvara8S1P-115", "V2.3", "10.1.2.3");
+  ASSERT_TRUE(istr(*node_, VRNSETUPTR, info).ok());
+  ASSERT_TRUE(istr(*node_, VRNONLINE, nullptr, 0).ok());
+  const std::string poll{static_cast<char>(FAS_UNIT_POLL), 0, 0, 0, 0, 0, 0, 0};
+  as(kemu::Kernel::root_cred(), [&] { node_->write(poll.substr(0, 3)); });
+  ASSERT_TRUE(istr(*node_, VRNOFFLINE, nullptr, 0).ok());
+  ASSERT_TRUE(istr(*node_, VRNONLINE, nullptr, 0).ok());
+  as(kemu::Kernel::root_cred(), [&] { node_->write(poll); });
+  const qd_pkt* r = up_->qdu_rcvpkt;
+  EXPECT_EQ(r->qd_wptr - r->qd_rptr, 0) << "bytes left over: the stream is out of step";
+  EXPECT_EQ(up_->qdu_flags & QDU_OFFLINE, 0u);
+  console();
+}
+
 // A Lanvara unit's bring-up cannot fail; the answer to a failed one is shown with a
 // unit-node line made by hand over a SCSI unit that has left the bus.
 class VrnOnlineFailure : public DiagFixture {};

@@ -21,11 +21,11 @@ qd_install_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "$who: these Debian packages are missing: ${missing[*]}" >&2
-    echo "$who: install them as root, then run $who again:" >&2
+    echo "$who: install them as root, then run ./$who again:" >&2
     echo "    apt-get update && apt-get install -y ${missing[*]}" >&2
     return 1
   fi
   echo "--- installing ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }

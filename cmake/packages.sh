@@ -4,8 +4,9 @@
 # Building and running the system.
 qd_packages_demo=(cmake ninja-build g++ libboost-context-dev)
 # Building and running the tests and the benchmarks besides: the address server's tests run
-# between network namespaces (ip, from iproute2).
-qd_packages_tests=(libgtest-dev libgmock-dev libbenchmark-dev iproute2)
+# between network namespaces (ip, from iproute2) and look its ports up in /etc/services
+# (netbase), which a minimal Debian system lacks.
+qd_packages_tests=(libgtest-dev libgmock-dev libbenchmark-dev iproute2 netbase)
 
 # qd_install_packages WHO PACKAGE...: installs the packages that are not installed, with
 # apt-get when run as root; otherwise prints the one apt-get line to run and returns 1.

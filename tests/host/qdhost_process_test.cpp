@@ -15,6 +15,7 @@
 
 #include "qdev/qdev.h"
 #include "qdhost/loop_codes.h"
+#include "qdtest/child_guard.h"
 
 extern char** environ;
 
@@ -49,7 +50,7 @@ public:
     ev.push_back(nullptr);
     int p[2];
     EXPECT_EQ(::pipe2(p, O_CLOEXEC), 0);
-    pid_ = ::fork();
+    pid_ = qdtest::fork_child();
     if (pid_ == 0) {
       ::dup2(p[1], 2);
       ::execve(QDHOST_PATH, av.data(), ev.data());
@@ -60,7 +61,7 @@ public:
   }
   ~Qdhost() {
     if (pid_ > 0 && !ended_) {
-      ::kill(pid_, SIGKILL);
+      qdtest::end_child(pid_);
       hosttest::wait_child(pid_);
     }
     ::close(err_);

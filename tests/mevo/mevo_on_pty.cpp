@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "qdtest/child_guard.h"
+
 extern char** environ;
 
 namespace mevotest {
@@ -83,10 +85,9 @@ Mevo::Mevo(const std::vector<std::string>& args, const std::vector<std::string>&
   if (::pipe2(p, O_CLOEXEC) != 0) {
     return;
   }
-  pid_ = ::fork();
+  // A session of its own, and the pseudo-terminal as its controlling terminal.
+  pid_ = qdtest::fork_child(true);
   if (pid_ == 0) {
-    // A session of its own, and the pseudo-terminal as its controlling terminal.
-    ::setsid();
     const int fd = ::open(slave.c_str(), O_RDWR);
     if (fd < 0) {
       ::_exit(126);
@@ -106,7 +107,7 @@ Mevo::Mevo(const std::vector<std::string>& args, const std::vector<std::string>&
 
 Mevo::~Mevo() {
   if (pid_ > 0 && !ended_) {
-    ::kill(pid_, SIGKILL);
+    qdtest::end_child(pid_);
     wait_child(pid_);
   }
   for (int fd : {master_, err_}) {

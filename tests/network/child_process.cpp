@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+#include "qdtest/child_guard.h"
+
 extern char** environ;
 
 namespace nettest {
@@ -51,7 +53,8 @@ Child::Child(const ChildSpec& spec) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return;
   }
-  pid_ = ::fork();
+  const pid_t parent = ::getpid();
+  pid_ = qdtest::fork_child();
   if (pid_ == 0) {
     // Only async-signal-safe calls from here to exec.
     if (!ns_path.empty()) {
@@ -60,8 +63,11 @@ Child::Child(const ChildSpec& spec) {
         ::_exit(126);
       }
     }
-    if (spec.uid && (::setgid(*spec.uid) < 0 || ::setuid(*spec.uid) < 0)) {
-      ::_exit(126);
+    if (spec.uid) {
+      if (::setgid(*spec.uid) < 0 || ::setuid(*spec.uid) < 0) {
+        ::_exit(126);
+      }
+      qdtest::stay_with(parent);
     }
     if (!spec.cwd.empty() && ::chdir(spec.cwd.c_str()) < 0) {
       ::_exit(126);
@@ -82,7 +88,7 @@ Child::Child(const ChildSpec& spec) {
 
 Child::~Child() {
   if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
+    qdtest::end_child(pid_);
     ::waitpid(pid_, nullptr, 0);
   }
   for (int fd : {out_fd_, err_fd_}) {
@@ -152,6 +158,7 @@ int Child::wait() {
   }
   int status = 0;
   ::waitpid(pid_, &status, 0);
+  qdtest::forget_child(pid_);
   pid_ = -1;
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -18,6 +18,7 @@
 #include "qdnet/ipserv.h"
 #include "qdnet/socket_util.h"
 #include "qdnet/vrn_exchange.h"
+#include "qdtest/program_copy.h"
 #include "temp_dir.h"
 
 namespace nettest {
@@ -255,7 +256,8 @@ TEST_F(IpservInNamespaces, ThePortMustBeFreeAndItsOwnerPrivileged) {
   ::close(held);
   fds_.pop_back();
 
-  ChildSpec spec(KVIPSERV_PATH, {hw_text_, NetnsPair::kAddrB});
+  const qdtest::ProgramCopy copy(KVIPSERV_PATH, 65534);
+  ChildSpec spec(copy.path(), {hw_text_, NetnsPair::kAddrB});
   spec.netns = pair_->a();
   spec.uid = 65534;
   std::string out, err;

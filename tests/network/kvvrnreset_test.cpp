@@ -10,6 +10,7 @@
 #include "fas.h"
 #include "module_fixture.h"
 #include "qdnet/vrn_exchange.h"
+#include "qdtest/program_copy.h"
 #include "temp_dir.h"
 #include "unit_node_stub.h"
 
@@ -32,7 +33,8 @@ protected:
 };
 
 TEST(KvvrnresetPrivilege, RefusesAnyoneButRootBeforeLookingAtItsArguments) {
-  ChildSpec spec{KVVRNRESET_PATH, {}};
+  const qdtest::ProgramCopy copy(KVVRNRESET_PATH, kNobody);
+  ChildSpec spec{copy.path(), {}};
   if (::geteuid() == 0) {
     spec.uid = kNobody;
   }

@@ -32,7 +32,11 @@ qdtest::Output ToolHost::run(const std::string& tool, const std::vector<std::str
 
 qdtest::Output ToolHost::run_as(uid_t ruid, uid_t euid, const std::string& tool,
                                 const std::vector<std::string>& args) {
-  std::vector<std::string> all = {std::to_string(ruid), std::to_string(euid), tool};
+  auto& copy = copies_[tool];
+  if (!copy) {
+    copy = std::make_unique<qdtest::ProgramCopy>(tool, kNobody);
+  }
+  std::vector<std::string> all = {std::to_string(ruid), std::to_string(euid), copy->path()};
   all.insert(all.end(), args.begin(), args.end());
   return host_.run(QD_PROGRAM_RUN_AS, all);
 }

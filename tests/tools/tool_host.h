@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qdtest/host_process.h"
+#include "qdtest/program_copy.h"
 
 struct termios;
 struct qd_ext_ctl;
@@ -43,11 +46,14 @@ protected:
 
   qdtest::Output run(const std::string& tool, const std::vector<std::string>& args,
                      std::string_view input = {});
-  // With these real and effective user ids.
+  // With these real and effective user ids; the tool runs from a copy those users can reach.
   qdtest::Output run_as(uid_t ruid, uid_t euid, const std::string& tool,
                         const std::vector<std::string>& args);
 
   qdtest::Host host_;
+
+private:
+  std::map<std::string, std::unique_ptr<qdtest::ProgramCopy>> copies_;
 };
 
 // A port the test holds open (O_NDELAY) while tools work on it.

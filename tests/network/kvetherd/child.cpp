@@ -20,6 +20,8 @@
 #include <regex>
 #include <sstream>
 
+#include "qdtest/child_guard.h"
+
 extern char** environ;
 
 namespace kvtest {
@@ -50,7 +52,7 @@ Spawned spawn(const std::string& path, const std::vector<std::string>& args,
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return s;
   }
-  s.pid = ::fork();
+  s.pid = qdtest::fork_child();
   if (s.pid == 0) {
     ::dup2(err[1], STDERR_FILENO);
     if (in_child) {
@@ -78,10 +80,13 @@ int wait_exit(pid_t pid, int ms) {
   ::close(pidfd);
   if (ready <= 0) {
     ADD_FAILURE() << "process " << pid << " did not end in time";
+    qdtest::end_child(pid);
     ::kill(pid, SIGKILL);
   }
   int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) {
+  const pid_t reaped = ::waitpid(pid, &status, 0);
+  qdtest::forget_child(pid);
+  if (reaped != pid) {
     ADD_FAILURE() << "waitpid " << pid << ": " << std::strerror(errno);
     return -1;
   }

@@ -18,7 +18,8 @@ struct Spawned {
 };
 
 // Runs `path` with `args` after its name and `env` ("NAME=value") added to this process's
-// environment. `in_child` runs in the child before exec (async-signal-safe calls only).
+// environment. `in_child` runs in the child before exec (async-signal-safe calls only). The
+// child dies with the test unless wait_exit() reaped it first (qdtest/child_guard.h).
 Spawned spawn(const std::string& path, const std::vector<std::string>& args,
               const std::vector<std::string>& env, const std::function<void()>& in_child = {});
 

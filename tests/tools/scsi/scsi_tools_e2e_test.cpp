@@ -11,8 +11,10 @@
 #include <string>
 
 #include "qdev/qdev.h"
+#include "qdtest/child_guard.h"
 #include "qdtest/child_wait.h"
 #include "qdtest/host_process.h"
+#include "qdtest/program_copy.h"
 
 namespace {
 
@@ -147,12 +149,15 @@ TEST_F(ScsiTools, LockRefusedWhileAPortIsOpen) {
 // Exit status and standard error of a program run as user nobody (the child's status
 // carries what it saw: 0 as expected, 2 otherwise, 3 when the ids could not change).
 int run_as_nobody(const char* program) {
-  const pid_t pid = ::fork();
+  const qdtest::ProgramCopy copy(program, 65534);
+  const pid_t parent = ::getpid();
+  const pid_t pid = qdtest::fork_child();
   if (pid == 0) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
       ::_exit(3);
     }
-    qdtest::Child c(program, {});
+    qdtest::stay_with(parent);
+    qdtest::Child c(copy.path(), {});
     const Output o = c.wait();
     ::_exit(o.status == 1 && o.err == kNoRoot && o.out.empty() ? 0 : 2);
   }

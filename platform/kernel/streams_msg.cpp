@@ -113,6 +113,12 @@ std::size_t streams_outstanding_buffers() {
 std::size_t streams_allocb_calls() {
   return g_allocb_calls;
 }
+std::size_t streams_pending_bufcalls() {
+  auto& b = bufcalls();
+  std::lock_guard lk(b.mu);
+  std::erase_if(b.pending, [](const auto& kv) { return kv.second.expired(); });
+  return b.pending.size();
+}
 
 void fail_allocb_nth(long n) {
   auto& f = faults();

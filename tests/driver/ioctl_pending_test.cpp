@@ -39,7 +39,7 @@ protected:
       termios t{};
       t.c_cflag = CS8 | CREAD | B19200;
       strioctl sio{cmd, limit, sizeof value_, reinterpret_cast<char*>(&value_)};
-      if (cmd == TCSETS) {
+      if (cmd == TCSETS || cmd == TCSETSW) {
         sio = strioctl{cmd, limit, sizeof t, reinterpret_cast<char*>(&t)};
       }
       *r = file(port).ioctl(I_STR, &sio);
@@ -222,6 +222,67 @@ TEST_F(PendingIoctl, BusySlotWaits) {
   unit_answers(sent.front().op(), 0);
   ASSERT_TRUE(t2->join());
   EXPECT_TRUE(second.ok());
+}
+
+// Two streams on one line. The dial-in node's TCSETSW finds the slot taken by the dial-out
+// node's TIOCMSET, and the unit's answer to that lands while the dispatcher has let the
+// mutex go with the TCSETSW in hand. The wrap-up runs only the queue of the stream it
+// replies on (the dial-out node's), so the dispatcher must look at the slots again itself.
+TEST_F(PendingIoctl, PutBackAfterTheSlotWasFreed) {
+  queue_t* dialin_wq = lp_->tty.t_writeq;
+  open_dialout(0);
+  ASSERT_NE(lp_->tty.t_writeq, dialin_wq);
+  // The unit has the parameters the TCSETSW sets: it is acknowledged on its own stream.
+  locked([&] {
+    lp_->tty.t_cflag = CS8 | CREAD | B19200;
+    qdf_note_termios(lp_);
+  });
+  take_commands();
+  kemu::IoResult modem, params;
+  auto taker = issue(TIOCMSET, &modem, kDialOut);
+  ASSERT_NE(lp_->setmdm, nullptr);
+
+  // Holds the unit mutex and lets the dispatcher have it once; waiting behind it, it is handed
+  // the mutex back when the dispatcher lets it go to serve the TCSETSW (a mutex goes to its
+  // first waiter), and keeps it a tick more so that the answer queues up behind the dispatcher.
+  auto holder = kernel_.spawn([&] {
+    const kemu::SleepWithLocksHeld sleeping;
+    mutex_enter(&up_->unit_mutex);
+    delay(1);
+    mutex_exit(&up_->unit_mutex);
+    mutex_enter(&up_->unit_mutex);
+    delay(1);
+    mutex_exit(&up_->unit_mutex);
+  });
+  kernel_.settle();
+  auto putback = issue(TCSETSW, &params, 0, 10);
+  kernel_.advance(1);
+  ASSERT_EQ(dialin_wq->q_first, nullptr) << "the dispatcher has the TCSETSW in hand";
+  // The answer waits behind the dispatcher for the mutex.
+  auto unit = kernel_.spawn([&] {
+    mutex_enter(&up_->unit_mutex);
+    answer_locked(fas_answer(FAS_SET_MODEM, 0));
+    mutex_exit(&up_->unit_mutex);
+  });
+  kernel_.settle();
+  ASSERT_NE(lp_->setmdm, nullptr);
+  kernel_.advance(1);
+  ASSERT_TRUE(holder->join());
+  ASSERT_TRUE(unit->join());
+  ASSERT_TRUE(taker->join());
+  EXPECT_TRUE(modem.ok());
+  if constexpr (qd_trace_units) {
+    // The order the test is built for: the answer came after the TCSETSW found the slot taken.
+    const std::string ring = ring_text(qd_ring_of(up_->qdu_trc));
+    const std::size_t busy = ring.find("ioctl still in progress");
+    ASSERT_NE(busy, std::string::npos) << ring;
+    ASSERT_NE(ring.find("utility_ioctl_wrapup(08,00)", busy), std::string::npos) << ring;
+  }
+
+  EXPECT_EQ(dialin_wq->q_first, nullptr) << "the TCSETSW was left on its queue";
+  EXPECT_TRUE(putback->done());
+  ASSERT_TRUE(putback->join());
+  EXPECT_TRUE(params.ok());
 }
 
 // Nobody to answer: close drops what is parked, and so does an answer for a line whose

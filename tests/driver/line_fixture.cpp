@@ -207,15 +207,23 @@ qd_line* LineFixture::open_port(unsigned port, int speed, tcflag_t iflag) {
     qd_set_curr_size_fassend(lp);
     mutex_exit(lp->unit_mutex);
   });
+  open_stream(port, minor_of(port));
+  return lp;
+}
+
+void LineFixture::open_dialout(unsigned port) {
+  open_stream(kDialOut + port, minor_of(port) | QD_MINOR_DIALOUT);
+}
+
+void LineFixture::open_stream(unsigned key, minor_t minor) {
   auto p = std::make_unique<Port>();
-  p->port = port;
+  p->port = key;
   in_kernel([&] {
-    EXPECT_EQ(kemu::stream_open(&g_tab, makedevice(kMajor, minor_of(port)),
-                                FREAD | FWRITE | FNDELAY, nullptr, p->file),
+    EXPECT_EQ(kemu::stream_open(&g_tab, makedevice(kMajor, minor), FREAD | FWRITE | FNDELAY,
+                                nullptr, p->file),
               0);
   });
   ports_.push_back(std::move(p));
-  return lp;
 }
 
 kemu::StreamFile& LineFixture::file(unsigned port) {

@@ -79,6 +79,10 @@ protected:
   // The port's line record as an enable leaves it (serial at `speed` bit/s; the printer
   // port parallel), with its stream opened through the stand-in driver.
   qd_line* open_port(unsigned port, int speed = 115200, tcflag_t iflag = 0);
+  // A second stream on an open port's line, its dial-out node, reached as kDialOut + port.
+  // Opened last, it is the stream the line replies on.
+  static constexpr unsigned kDialOut = 0x100;
+  void open_dialout(unsigned port);
   minor_t minor_of(unsigned port) const;
   kemu::StreamFile& file(unsigned port);
   void close_port(unsigned port);
@@ -114,6 +118,8 @@ private:
     unsigned port;
     kemu::StreamFile file;
   };
+  void open_stream(unsigned key, minor_t minor);
+
   std::vector<std::unique_ptr<Port>> ports_;
   std::size_t blocks_at_start_ = 0;
 };

@@ -151,6 +151,29 @@ TEST_F(OpenClose, SerialOpensAreTerminalsPrintersAreNot) {
   EXPECT_EQ(close(lp), 0);
 }
 
+// An ioctl held for want of a reply buffer waits for a buffer callback; the close frees the
+// ioctl, and the callback goes with it rather than run on the closed line (or a freed one).
+TEST_F(OpenClose, CloseCancelsTheBufferCallback) {
+  kemu::StreamFile f;
+  ASSERT_EQ(open("ttyc20", f), 0);
+  kernel_.settle();
+  termios t{};
+  kemu::IoResult r;
+  kemu::fail_allocb_nth(1);
+  auto caller = kernel_.spawn([&] { r = f.ioctl(TCGETS, &t); });
+  kernel_.settle();
+  ASSERT_NE(line_of("ttyc20")->tty.t_iocpending, nullptr);
+  ASSERT_EQ(kemu::streams_pending_bufcalls(), 1u);
+  kernel_.post_signal(*caller);
+  kernel_.settle(); // the callback is not due before the next tick
+  ASSERT_TRUE(caller->done());
+  EXPECT_EQ(r.error, EINTR);
+  auto closer = kernel_.spawn([&] { EXPECT_EQ(f.close(), 0); });
+  kernel_.settle();
+  EXPECT_EQ(kemu::streams_pending_bufcalls(), 0u);
+  ASSERT_TRUE(closer->join());
+}
+
 TEST_F(OpenClose, DiagnosticNodeIsSharedByItsOpens) {
   kemu::StreamFile a, b;
   ASSERT_EQ(open("qmxdiag", a), 0);

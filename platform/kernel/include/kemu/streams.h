@@ -19,6 +19,8 @@ std::size_t streams_outstanding_buffers(); // data blocks (dblk_t) not yet freed
 // allocb calls since the process started, failed ones included (the stream head's own
 // allocations are not allocb calls): benchmarks tell from it whether a path allocates.
 std::size_t streams_allocb_calls();
+// Buffer callbacks arranged by bufcall that have neither run nor been cancelled.
+std::size_t streams_pending_bufcalls();
 
 // ---- Fault injection ------------------------------------------------------------------------
 // allocb (the driver's calls; the stream head's own allocations never fail).

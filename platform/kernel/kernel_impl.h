@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,7 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "fiber.h"
 #include "kemu/kernel.h"
+#include "kemu/usermem.h"
 #include "ksys/mutex.h"
 
 namespace kemu::detail {
@@ -30,13 +33,14 @@ struct Unwind {};
 enum class CtxKind { kUser, kInterrupt };
 enum class CtxState { kReady, kRunning, kBlocked, kDone, kIdle };
 
-// One piece of interrupt-level work: a callout or an interrupt().
+// One piece of interrupt-level work: a callout (func, arg) or an interrupt() (fn, moved in
+// from the caller: the kernel makes no callable of its own per item).
 struct Work {
-  std::uint64_t seq;
-  clock_t due;
-  bool callout;
-  void (*func)(void*);
-  void* arg;
+  std::uint64_t seq = 0;
+  clock_t due = 0;
+  bool callout = false;
+  void (*func)(void*) = nullptr;
+  void* arg = nullptr;
   std::function<void()> fn;
 };
 
@@ -66,15 +70,23 @@ void set_self(kthread* t);
 } // namespace kemu::detail
 
 struct kthread {
+  kemu::Kernel::Impl* k = nullptr;
   std::uint64_t id = 0;
   std::string name;
   kemu::detail::CtxKind kind = kemu::detail::CtxKind::kUser;
   kemu::detail::CtxState state = kemu::detail::CtxState::kReady;
   cred_t cred{};
 
-  // Where the hand-off of the CPU is announced to this context's host thread.
-  std::condition_variable own_cv;
-  std::condition_variable* cv = &own_cv;
+  // Where the context runs: its own stack on the CPU's host thread.
+  kemu::detail::Fiber fiber;
+  kemu::UserMemory* user_mem = nullptr; // the innermost UserMemoryScope of this context
+
+  // call(): the caller's function, what became of it, and (real clock) where the waiting
+  // host thread hears that it is done.
+  const std::function<void()>* call_fn = nullptr;
+  bool completed = false;
+  std::exception_ptr failure;
+  std::condition_variable* done_cv = nullptr;
 
   // A virtual-mode call(): its thread also decides when time moves.
   bool driver = false;
@@ -99,10 +111,9 @@ struct kthread {
   int sleep_ok = 0;
   int slot = 0; // interrupt workers: place in the pool, the lowest free one runs next
 
-  // Contexts with a host thread of their own (tasks, interrupt workers).
-  std::thread host;
-  std::unique_ptr<kemu::detail::Work> work; // a worker's current item
-  bool exit = false;                        // a worker leaves the pool
+  // Contexts kept by the kernel (tasks, interrupt workers).
+  kemu::detail::Work work; // a worker's current item
+  bool exit = false;       // a worker leaves the pool
   std::function<void()> task_fn;
   std::shared_ptr<kemu::detail::TaskLink> link; // tasks
 };
@@ -126,18 +137,23 @@ struct kemu::Kernel::Impl {
 
   KernelOptions opts;
   mutable std::mutex m;
-  std::condition_variable driver_cv; // CPU went idle, a driver call got the CPU, a task ended
-  std::condition_variable sched_cv;  // real clock: the earliest deadline changed
+  std::condition_variable driver_cv; // CPU went idle, the CPU role came free, a task ended
 
   clock_t lbolt = 0;
-  kthread* running = nullptr;
-  int driving = 0; // virtual mode: contexts may run only while someone drives
+  kthread* running = nullptr; // holds the CPU: its fiber runs, or runs next
+  int driving = 0;            // virtual mode: contexts may run only while someone drives
   bool stopping = false;
   bool stopped = false;
 
+  // The CPU role: the one host thread that runs fibers. Virtual clock: whichever thread
+  // drives (call, settle, advance, run_until, join), one at a time. Real clock: cpu_thread.
+  bool role_taken = false;
+  std::thread::id role_owner;
+  int role_depth = 0;
+
   std::deque<detail::ReadyEntry> ready;
   std::map<detail::TimedKey, detail::Timed> timed;
-  std::map<std::uint64_t, std::unique_ptr<detail::Work>> works; // not started yet
+  std::map<std::uint64_t, detail::Work> works; // not started yet
 
   std::vector<std::unique_ptr<kthread>> threads; // tasks and workers
   std::map<int, kthread*> idle_workers;          // by slot: the lowest runs next
@@ -158,9 +174,14 @@ struct kemu::Kernel::Impl {
   bool budget_on = false;
   std::size_t budget_left = 0;
 
-  // Real clock.
-  std::thread sched;
-  bool sched_exit = false;
+  // Real clock: the CPU's own host thread, asleep in epoll on an eventfd (work handed over
+  // by other host threads) and a timerfd (the earliest deadline) while nothing is ready.
+  std::thread cpu_thread;
+  bool cpu_exit = false;
+  bool cpu_sleeping = false;
+  int epoll_fd = -1;
+  int event_fd = -1;
+  int timer_fd = -1;
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
 
@@ -176,6 +197,7 @@ struct kemu::Kernel::Impl {
   void kick(); // start the next ready entry when the CPU is free and running is allowed
   void dispatch();
   void give_cpu(kthread* t);
+  void wake_cpu();
   void release_cpu();
   kthread* idle_worker();
   void block(kthread* t, Lock& lk);
@@ -192,7 +214,18 @@ struct kemu::Kernel::Impl {
   void add_timed(detail::TimedKey key, detail::Timed what);
   bool jump(clock_t limit);
   void wait_idle(Lock& lk);
-  std::uint64_t queue_work(std::unique_ptr<detail::Work> w, clock_t ticks);
+  std::uint64_t queue_work(detail::Work&& w, clock_t ticks);
+
+  // ---- the CPU role (with m held)
+  // Runs fibers on the calling thread until nothing is ready or allowed to run.
+  void run_ready(Lock& lk);
+  // Virtual clock: makes the calling thread the CPU, waiting while another thread is;
+  // false (and no role) when done() came true while waiting.
+  bool take_role(Lock& lk, const std::function<bool()>& done);
+  void drop_role();
+  bool have_role() const;
+  // Ends the idle interrupt workers' fibers (on the CPU's thread, at shutdown).
+  void end_workers();
 
   // ---- locks (with m held)
   int rank(const kmutex_t* mp) const;
@@ -204,15 +237,17 @@ struct kemu::Kernel::Impl {
   static bool wl_remove(kthread*& head, kthread*& tail, kthread* t);
 
   // ---- real clock
-  void sched_main();
+  void cpu_main();
+  void arm_timer();
   clock_t wall_ticks() const;
   std::chrono::steady_clock::time_point tick_time(clock_t tick) const;
 
-  // ---- contexts with threads of their own
-  void worker_main(kthread* t);
-  void task_main(kthread* t);
+  // ---- fiber entries: each starts with m held and ends with it held
+  static void call_entry(void* t);
+  static void worker_entry(void* t);
+  static void task_entry(void* t);
 
-  // ---- drive loops (virtual clock), lock held
+  // ---- drive loops, lock held
   bool run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
   bool run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
 

@@ -85,6 +85,40 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
   return completed;
 }
 
+ContextId Kernel::start(std::function<void()> fn, std::function<void(bool)> done,
+                        const cred_t& cred) {
+  Impl& k = *impl_;
+  Impl::Lock lk(k.m);
+  if (k.stopping) {
+    return 0;
+  }
+  auto t = std::make_unique<kthread>();
+  t->k = &k;
+  t->id = next_seq();
+  t->name = "request";
+  t->kind = CtxKind::kUser;
+  t->cred = cred;
+  t->task_fn = std::move(fn);
+  t->call_fn = &t->task_fn;
+  t->on_done = std::move(done);
+  kthread* p = t.get();
+  k.threads.push_back(std::move(t));
+  k.sync();
+  p->fiber.start(&Impl::call_entry, p, "request");
+  k.live.emplace(p->id, p);
+  k.push_ready(p);
+  k.kick();
+  return p->id;
+}
+
+std::size_t Kernel::stack_high_water() {
+  return StackPool::instance().high_water();
+}
+
+std::size_t Kernel::stack_size() {
+  return kStackSize;
+}
+
 // ---- Tasks -----------------------------------------------------------------------------------
 
 struct Kernel::Task::Impl {

@@ -87,6 +87,7 @@ struct kthread {
   bool completed = false;
   std::exception_ptr failure;
   std::condition_variable* done_cv = nullptr;
+  std::function<void(bool)> on_done; // start(): told on the CPU's thread once it has ended
 
   // A virtual-mode call(): its thread also decides when time moves.
   bool driver = false;
@@ -224,6 +225,8 @@ struct kemu::Kernel::Impl {
   bool take_role(Lock& lk, const std::function<bool()>& done);
   void drop_role();
   bool have_role() const;
+  // A start()ed context has ended: tell its owner (m unlocked meanwhile) and forget it.
+  void finish_started(kthread* t, Lock& lk);
   // Ends the idle interrupt workers' fibers (on the CPU's thread, at shutdown).
   void end_workers();
 

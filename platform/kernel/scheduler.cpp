@@ -416,7 +416,7 @@ void Impl::cpu_main() {
 
 // ---- The CPU role ------------------------------------------------------------------------------
 
-void Impl::run_ready(Lock& /*lk*/) {
+void Impl::run_ready(Lock& lk) {
   for (;;) {
     if (running == nullptr) {
       kick();
@@ -428,7 +428,32 @@ void Impl::run_ready(Lock& /*lk*/) {
     set_self(t);
     t->fiber.resume();
     set_self(nullptr);
+    if (t->on_done && t->state == CtxState::kDone) {
+      finish_started(t, lk);
+    }
   }
+}
+
+void Impl::finish_started(kthread* t, Lock& lk) {
+  auto it = std::find_if(threads.begin(), threads.end(),
+                         [&](const std::unique_ptr<kthread>& p) { return p.get() == t; });
+  std::unique_ptr<kthread> dead = std::move(*it);
+  threads.erase(it);
+  if (dead->failure) {
+    try {
+      std::rethrow_exception(dead->failure);
+    } catch (const std::exception& e) {
+      reportf("uncaught exception in %s: %s", dead->name.c_str(), e.what());
+    } catch (...) {
+      reportf("uncaught exception in %s", dead->name.c_str());
+    }
+  }
+  const std::function<void(bool)> done = std::move(dead->on_done);
+  const bool completed = dead->completed;
+  lk.unlock();
+  done(completed);
+  dead.reset();
+  lk.lock();
 }
 
 bool Impl::have_role() const {

@@ -44,7 +44,7 @@ void write_str(const char* s) {
   }
 }
 
-void on_segv(int sig, siginfo_t* info, void* /*uc*/) {
+[[maybe_unused]] void on_segv(int sig, siginfo_t* info, void* /*uc*/) {
   const auto* addr = static_cast<const char*>(info->si_addr);
   const std::size_t n = __atomic_load_n(&g_guard_count, __ATOMIC_ACQUIRE);
   for (std::size_t i = 0; i < n; ++i) {

@@ -114,7 +114,10 @@ void Impl::do_shutdown() {
   if (others != 0) {
     reportf("%zu interrupt work item(s) still pending at shutdown", others);
   }
-  auto dead = std::move(works);
+  std::vector<Work> dead;
+  for (auto& [seq, w] : works) {
+    dead.push_back(std::move(w));
+  }
   works.clear();
   timed.clear();
   ready.clear();
@@ -184,6 +187,15 @@ WorkId Kernel::interrupt(std::function<void()> fn, clock_t ticks) {
   Work w;
   w.seq = next_seq();
   w.fn = std::move(fn);
+  Impl::Lock lk(impl_->m);
+  return impl_->queue_work(std::move(w), ticks);
+}
+
+WorkId Kernel::interrupt(void (*fn)(void*), void* arg, clock_t ticks) {
+  Work w;
+  w.seq = next_seq();
+  w.func = fn;
+  w.arg = arg;
   Impl::Lock lk(impl_->m);
   return impl_->queue_work(std::move(w), ticks);
 }

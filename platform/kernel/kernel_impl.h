@@ -18,9 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "fiber.h"
 #include "kemu/kernel.h"
 #include "kemu/usermem.h"
+#include "kernel_pools.h"
 #include "ksys/mutex.h"
 
 namespace kemu::detail {
@@ -108,7 +111,7 @@ struct kthread {
   bool timed_out = false;
   kthread* next_wait = nullptr; // link in a kmutex_t or kcondvar_t wait list
 
-  std::vector<kmutex_t*> held; // in the order taken
+  boost::container::small_vector<kmutex_t*, 8> held; // in the order taken
   int sleep_ok = 0;
   int slot = 0; // interrupt workers: place in the pool, the lowest free one runs next
 
@@ -152,14 +155,14 @@ struct kemu::Kernel::Impl {
   std::thread::id role_owner;
   int role_depth = 0;
 
-  std::deque<detail::ReadyEntry> ready;
-  std::map<detail::TimedKey, detail::Timed> timed;
-  std::map<std::uint64_t, detail::Work> works; // not started yet
+  detail::Ring<detail::ReadyEntry> ready;
+  detail::PooledMap<detail::TimedKey, detail::Timed> timed;
+  detail::PooledMap<std::uint64_t, detail::Work> works; // not started yet
 
   std::vector<std::unique_ptr<kthread>> threads; // tasks and workers
-  std::map<int, kthread*> idle_workers;          // by slot: the lowest runs next
+  detail::PooledMap<int, kthread*> idle_workers; // by slot: the lowest runs next
   int worker_count = 0;
-  std::map<std::uint64_t, kthread*> live; // contexts that have not ended
+  detail::PooledMap<std::uint64_t, kthread*> live; // contexts that have not ended
   std::set<std::shared_ptr<detail::TaskLink>> links;
 
   std::vector<Report> reports;
@@ -168,7 +171,14 @@ struct kemu::Kernel::Impl {
   struct Alloc {
     std::size_t size;
   };
-  std::unordered_map<void*, Alloc> allocs;
+  detail::NodeFreeList alloc_nodes;
+  std::unordered_map<void*, Alloc, std::hash<void*>, std::equal_to<void*>,
+                     detail::FreeListAlloc<std::pair<void* const, Alloc>>>
+      allocs{64, std::hash<void*>{}, std::equal_to<void*>{},
+             detail::FreeListAlloc<std::pair<void* const, Alloc>>(&alloc_nodes)};
+  // Freed blocks by size class, handed out again before the heap is asked.
+  static constexpr std::size_t kKmemClasses[] = {64, 256, 1024, 4096};
+  std::vector<void*> kmem_spare[std::size(kKmemClasses)];
   std::size_t alloc_bytes = 0;
   std::uint64_t alloc_calls = 0; // kmem_alloc and kmem_zalloc, refused ones included
   long fail_nth = 0;

@@ -145,6 +145,8 @@ public:
   // Queues interrupt-level work: fn runs in a context of its own at the current tick
   // (or `ticks` later), after the work queued before it. Callable from anywhere.
   WorkId interrupt(std::function<void()> fn, clock_t ticks = 0);
+  // The same for a plain function and its argument: nothing is allocated per item.
+  WorkId interrupt(void (*fn)(void*), void* arg, clock_t ticks = 0);
   // Cancels queued interrupt work that has not started; false when it has started or is
   // unknown.
   bool cancel_interrupt(WorkId id);

@@ -100,7 +100,9 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
 }
 
 std::vector<std::uint8_t> QmxUnit::next_batch(std::size_t budget, bool& any) {
-  std::vector<std::uint8_t> batch = engine_.take_answers(budget - 1);
+  std::vector<std::uint8_t> batch = std::move(spare_batch_);
+  batch.clear();
+  engine_.take_answers_into(budget - 1, batch);
   any = !batch.empty();
   if (any && faults_.batches_no_end > 0) {
     --faults_.batches_no_end;
@@ -113,6 +115,9 @@ std::vector<std::uint8_t> QmxUnit::next_batch(std::size_t budget, bool& any) {
 kemu::ScsiAnswer QmxUnit::deliver(kemu::ScsiCommand& cmd, std::vector<std::uint8_t> batch) {
   ++stats_.reads;
   kemu::ScsiAnswer a = reply_data(cmd, batch, batch.size());
+  if (resend_) {
+    spare_batch_ = std::move(*resend_); // its room serves the next batch
+  }
   resend_ = std::move(batch);
   return a;
 }

@@ -217,6 +217,8 @@ public:
   std::size_t answer_bytes_waiting();
   // Whole ready answers, oldest first, as long as they fit in `budget` bytes.
   std::vector<std::uint8_t> take_answers(std::size_t budget);
+  // The same, appended to `out` (whose room is reused).
+  void take_answers_into(std::size_t budget, std::vector<std::uint8_t>& out);
   // The next tick at which timed work is due (paced output, a break ending, a delayed
   // answer); kNever when nothing is.
   Tick next_event_tick();

@@ -189,6 +189,7 @@ private:
   bool held_stalled_ = false;
   TimerId hold_timer_ = 0;
   std::optional<std::vector<std::uint8_t>> resend_; // the last READ's batch, until acknowledged
+  std::vector<std::uint8_t> spare_batch_;           // room for the next batch
 
   QmxFaults faults_;
   QmxStats stats_;

@@ -61,14 +61,12 @@ Engine::~Engine() {
 
 // ---- Entries and time ------------------------------------------------------------------
 
-void Engine::enter(const std::function<void()>& fn) {
-  if (depth_ > 0) {
-    fn();
-    return;
-  }
+void Engine::begin_entry() {
   ++depth_;
   catch_up();
-  fn();
+}
+
+void Engine::end_entry() {
   settle();
   rearm();
   --depth_;

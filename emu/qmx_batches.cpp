@@ -135,6 +135,7 @@ void QmxUnit::serve_held() {
   bool any = false;
   std::vector<std::uint8_t> batch = next_batch(read_budget(*cmd), any);
   if (!any) {
+    spare_batch_ = std::move(batch);
     held_ = std::move(cmd);
     return;
   }

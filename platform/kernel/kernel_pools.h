@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <new>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,15 @@ class PooledMap : private NodeFreeList,
 
 public:
   PooledMap() : Base(FreeListAlloc<std::pair<const K, V>>(static_cast<NodeFreeList*>(this))) {}
+};
+
+// A std::set whose nodes come from its own free list.
+template <class K, class C = std::less<K>>
+class PooledSet : private NodeFreeList, public std::set<K, C, FreeListAlloc<K>> {
+  using Base = std::set<K, C, FreeListAlloc<K>>;
+
+public:
+  PooledSet() : Base(FreeListAlloc<K>(static_cast<NodeFreeList*>(this))) {}
 };
 
 // A FIFO on a ring buffer that grows by doubling and never shrinks.

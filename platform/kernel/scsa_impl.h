@@ -81,7 +81,7 @@ struct kemu::Scsa::Core {
   mutable std::mutex mu;
   std::weak_ptr<Core> self;
   std::vector<std::unique_ptr<Hba>> hbas;
-  std::unordered_set<scsi_pkt*> packets;
+  kemu::detail::PooledSet<scsi_pkt*> packets;
   kemu::detail::PooledMap<scsi_pkt*, scsa_detail::CmdPtr> inflight;
   long fail_init_pkt = 0;
   long fail_pktiopb = 0;

@@ -267,7 +267,19 @@ private:
               std::span<const std::uint8_t> data) override;
   void external(const std::function<void()>& fn) override { enter(fn); }
 
-  void enter(const std::function<void()>& fn);
+  // Runs fn as an entry: time caught up first, the unit serviced and its notices delivered
+  // after; nested entries just run. A template, so that an entry makes no callable.
+  template <class F> void enter(F&& fn) {
+    if (depth_ > 0) {
+      fn();
+      return;
+    }
+    begin_entry();
+    fn();
+    end_entry();
+  }
+  void begin_entry();
+  void end_entry();
   void catch_up();
   void settle();
   void rearm();

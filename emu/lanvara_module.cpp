@@ -411,6 +411,11 @@ void LanvaraModule::run() {
       std::vector<std::uint8_t> buf(kReadChunk);
       const ssize_t n = ::read(io.conn_fd, buf.data(), buf.size());
       if (n > 0) {
+        // Acknowledge at once: a host that does not set TCP_NODELAY holds its next small
+        // write back until this segment is acknowledged, and a delayed acknowledgement
+        // would put tens of milliseconds on every exchange.
+        const int on = 1;
+        ::setsockopt(io.conn_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
         buf.resize(static_cast<std::size_t>(n));
         sh.update([&] { sh.stats.bytes_in += static_cast<std::uint64_t>(n); });
         host_.post([core = core_, conn = io.conn, bytes = std::move(buf)] {

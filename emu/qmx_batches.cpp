@@ -92,7 +92,12 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
   ++stats_.held_reads;
   held_ = cmd;
   held_stalled_ = false;
-  hold_timer_ = clock_.call_at(clock_.now() + config_.read_hold, [this] {
+  Tick hold = config_.read_hold;
+  if (real_clock_ && config_.active_hold > 0 && answered_ &&
+      clock_.now() - last_answers_ < config_.active_window) {
+    hold = std::min(hold, config_.active_hold);
+  }
+  hold_timer_ = clock_.call_at(clock_.now() + hold, [this] {
     hold_timer_ = 0;
     finish_held();
   });
@@ -104,6 +109,10 @@ std::vector<std::uint8_t> QmxUnit::next_batch(std::size_t budget, bool& any) {
   batch.clear();
   engine_.take_answers_into(budget - 1, batch);
   any = !batch.empty();
+  if (any) {
+    answered_ = true;
+    last_answers_ = clock_.now();
+  }
   if (any && faults_.batches_no_end > 0) {
     --faults_.batches_no_end;
     return batch;

@@ -62,6 +62,7 @@ QmxUnit::QmxUnit(kemu::Kernel& kernel, QmxUnitConfig config)
       flash_(product_, config_.firmware,
              has_pods(engine_.model()) ? static_cast<std::uint8_t>(config_.pods) : 0,
              config_.pod_product, config_.pod_firmware) {
+  real_clock_ = kernel.clock_mode() == kemu::ClockMode::kReal;
   ready_at_ = config_.warming_up ? clock_.now() + config_.ready_delay : 0;
   engine_.set_listener([this](Notice n) {
     if (n == Notice::answers_ready) {

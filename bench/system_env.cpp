@@ -123,6 +123,7 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
   });
   // What the unit answers, in pieces as a socket would deliver them.
   up_ = kernel_.spawn([this] {
+    std::vector<std::uint8_t> answers;
     mutex_enter(&relay_mutex_);
     for (;;) {
       while (!relay_stop_ && !engine_->answers_waiting()) {
@@ -131,7 +132,8 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
       if (relay_stop_) {
         break;
       }
-      const std::vector<std::uint8_t> answers = engine_->take_answers(4096);
+      answers.clear();
+      engine_->take_answers_into(4096, answers);
       mutex_exit(&relay_mutex_);
       if (!answers.empty() && node_.write(std::as_bytes(std::span(answers))).value <= 0) {
         return;

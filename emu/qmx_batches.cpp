@@ -89,6 +89,7 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
   if (any) {
     return deliver(*cmd, std::move(batch));
   }
+  spare_batch_ = std::move(batch);
   ++stats_.held_reads;
   held_ = cmd;
   held_stalled_ = false;

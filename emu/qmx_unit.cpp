@@ -84,7 +84,7 @@ void QmxUnit::command(std::shared_ptr<kemu::ScsiCommand> cmd) {
   const std::span<const std::uint8_t> cdb = cmd->cdb();
   // The host had the last batch if it sent anything else on the transport since.
   if (op == SCMD_WRITE || (op == SCMD_READ && (cdb.size() < 6 || (cdb[5] & kResendControl) == 0))) {
-    resend_.reset();
+    forget_resend();
   }
 
   std::optional<kemu::ScsiAnswer> answer;
@@ -122,11 +122,18 @@ void QmxUnit::command(std::shared_ptr<kemu::ScsiCommand> cmd) {
   }
 }
 
+void QmxUnit::forget_resend() {
+  if (resend_ && resend_->capacity() > spare_batch_.capacity()) {
+    spare_batch_ = std::move(*resend_); // its room serves the next batch
+  }
+  resend_.reset();
+}
+
 void QmxUnit::stood_in(const kemu::ScsiCommand& cmd) {
   const std::span<const std::uint8_t> cdb = cmd.cdb();
   const bool resend = cdb.size() >= 6 && (cdb[5] & kResendControl) != 0;
   if (cmd.opcode() == SCMD_WRITE || (cmd.opcode() == SCMD_READ && !resend)) {
-    resend_.reset();
+    forget_resend();
   }
 }
 
@@ -209,7 +216,7 @@ void QmxUnit::leave_bus() {
 }
 
 void QmxUnit::go_unready() {
-  resend_.reset();
+  forget_resend();
   ready_at_ = clock_.now() + config_.ready_delay;
   unit_attention_ = true;
   if (held_) {
@@ -249,7 +256,7 @@ kemu::ScsiAnswer QmxUnit::write_buffer(kemu::ScsiCommand& cmd) {
     refused = flash_.enter_mode();
     if (!refused) {
       engine_.restart(); // the FAS firmware stops
-      resend_.reset();
+      forget_resend();
       if (held_) {
         release_held(check(KEY_NOT_READY, asc::kNotReady));
       }

@@ -182,6 +182,8 @@ private:
   void finish_held();
   void release_held(kemu::ScsiAnswer answer);
   void cancel_hold_timer();
+  // The host has the last batch: no re-send of it can come.
+  void forget_resend();
 
   QmxUnitConfig config_;
   KernelClock clock_;

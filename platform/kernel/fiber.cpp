@@ -38,6 +38,8 @@ std::size_t g_guard_count = 0; // written under the pool's mutex, read by the ha
 // Each stack's current owner name, where the handler can read it.
 const char* g_owners[kMaxGuards];
 
+struct sigaction g_previous {};
+
 void write_str(const char* s) {
   if (s != nullptr) {
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, s, std::strlen(s));
@@ -56,11 +58,9 @@ void write_str(const char* s) {
       break;
     }
   }
-  // Let the fault happen again with the default action: the process dies by SIGSEGV.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(sig, &dfl, nullptr);
+  // Let the fault happen again under the action that was there before ours (the default
+  // one: the process dies by SIGSEGV).
+  sigaction(sig, &g_previous, nullptr);
 }
 
 void install_handler() {
@@ -71,7 +71,10 @@ void install_handler() {
     sa.sa_sigaction = on_segv;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGSEGV, &sa, nullptr);
+    sigaction(SIGSEGV, &sa, &g_previous);
+    if ((g_previous.sa_flags & SA_SIGINFO) == 0 && g_previous.sa_handler == SIG_IGN) {
+      g_previous.sa_handler = SIG_DFL; // a fault ignored would come back for ever
+    }
   });
 #endif
 }

@@ -2,12 +2,14 @@
 // kernels in sequence.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kemu/kernel.h"
+#include "kemu/usermem.h"
 #include "ksys/mutex.h"
 #include "ksys/time.h"
 
@@ -287,6 +289,41 @@ TEST(Lifecycle, EachContextKeepsItsOwnCaughtException) {
   EXPECT_TRUE(a->join());
   EXPECT_TRUE(b->join());
   EXPECT_EQ(turn, 3);
+}
+
+// A context's user memory stays its own while it sleeps and another runs on the same
+// host thread.
+TEST(Lifecycle, UserMemoryScopeBelongsToItsContext) {
+  Kernel k;
+  struct NoMemory final : kemu::UserMemory {
+    int copyin(std::uintptr_t, void*, std::size_t) override { return EFAULT; }
+    int copyout(const void*, std::uintptr_t, std::size_t) override { return EFAULT; }
+  } mine;
+  kmutex_t m{};
+  kcondvar_t cv{};
+  bool other_ran = false;
+  kemu::UserMemory* seen_by_other = nullptr;
+  kemu::UserMemory* seen_after = nullptr;
+  auto scoped = k.spawn([&] {
+    kemu::UserMemoryScope scope(mine);
+    mutex_enter(&m);
+    while (!other_ran) {
+      cv_wait(&cv, &m);
+    }
+    mutex_exit(&m);
+    seen_after = &kemu::current_user_memory();
+  });
+  auto other = k.spawn([&] {
+    seen_by_other = &kemu::current_user_memory();
+    mutex_enter(&m);
+    other_ran = true;
+    cv_signal(&cv);
+    mutex_exit(&m);
+  });
+  EXPECT_TRUE(scoped->join());
+  EXPECT_TRUE(other->join());
+  EXPECT_EQ(seen_by_other, &kemu::in_process_memory());
+  EXPECT_EQ(seen_after, &mine);
 }
 
 // Touches about `bytes` of its stack and returns something that depends on all of it.

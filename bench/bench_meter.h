@@ -3,7 +3,8 @@
 //   kmem      kmem_alloc calls: the driver's tracked memory, and the SCSI command packets
 //             and buffer headers the transport takes for each command
 //   allocb    STREAMS messages allocated with allocb (the stream head's own are not)
-//   host      C++ heap allocations of the whole process (emulated kernel included)
+//   host      heap allocations (malloc, calloc, realloc: operator new, STREAMS blocks and
+//             kmem included) of the whole process
 // Values like 1.2n or 3.4u (1e-9, 1e-6 per iteration) are a handful of allocations over
 // millions of iterations, not a per-iteration cost.
 #pragma once
@@ -16,7 +17,7 @@
 
 namespace qdbench {
 
-// C++ heap allocations made by this process so far.
+// Heap allocations made by this process so far.
 std::uint64_t host_allocations();
 
 struct Allocations {

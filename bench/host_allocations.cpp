@@ -1,37 +1,41 @@
-// Counts the process's C++ heap allocations by replacing the global operator new. The
-// emulated kernel's own bookkeeping (callout records, context queues) shows here; the
-// driver's memory shows in the kernel's kmem and allocb counts instead.
+// Counts the process's heap allocations by interposing malloc, calloc and realloc (operator
+// new, the STREAMS blocks and kmem all end there). The counting versions hand every call
+// on to the C library's own.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 
 #include "bench_meter.h"
 
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t n, std::size_t size);
+void* __libc_realloc(void* p, std::size_t size);
+}
+
 namespace {
-std::atomic<std::uint64_t> g_news{0};
+std::atomic<std::uint64_t> g_allocs{0};
 }
 
-void* operator new(std::size_t size) {
-  g_news.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
+extern "C" void* malloc(std::size_t size) {
+  g_allocs.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(size);
 }
 
-void operator delete(void* p) noexcept {
-  std::free(p);
+extern "C" void* calloc(std::size_t n, std::size_t size) {
+  g_allocs.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(n, size);
 }
 
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
+extern "C" void* realloc(void* p, std::size_t size) {
+  g_allocs.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, size);
 }
 
 namespace qdbench {
 
 std::uint64_t host_allocations() {
-  return g_news.load(std::memory_order_relaxed);
+  return g_allocs.load(std::memory_order_relaxed);
 }
 
 } // namespace qdbench

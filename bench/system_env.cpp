@@ -1,6 +1,11 @@
 #include "system_env.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 
 #include "kemu/console.h"
@@ -11,6 +16,7 @@
 #include "qd_image.h"
 #include "qddrv.h"
 #include "qdio.h"
+#include "qdnet/vrn_exchange.h"
 
 namespace qdbench {
 
@@ -25,7 +31,16 @@ std::string port_node(UnitKind kind, unsigned port) {
 
 } // namespace
 
-SystemEnv::SystemEnv(UnitKind kind, const char* model, unsigned ports) {
+namespace {
+kemu::KernelOptions clock_options(kemu::ClockMode clock) {
+  kemu::KernelOptions o;
+  o.clock = clock;
+  return o;
+}
+} // namespace
+
+SystemEnv::SystemEnv(UnitKind kind, const char* model, unsigned ports, kemu::ClockMode clock)
+    : kernel_(clock_options(clock)) {
   kemu::take_console();
   ddi_.emplace(kemu::TreeSpec{});
   scsa_.emplace();
@@ -44,8 +59,11 @@ SystemEnv::SystemEnv(UnitKind kind, const char* model, unsigned ports) {
   if (!load(conf)) {
     return;
   }
-  if (kind == UnitKind::lanvara && !start_relay(model, ports)) {
-    return;
+  if (kind == UnitKind::lanvara) {
+    const bool real = clock == kemu::ClockMode::kReal;
+    if (!(real ? start_tcp_relay(model, ports) : start_relay(model, ports))) {
+      return;
+    }
   }
   open_ports(kind, ports);
 }
@@ -105,6 +123,7 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
   });
   // What the unit answers, in pieces as a socket would deliver them.
   up_ = kernel_.spawn([this] {
+    std::vector<std::uint8_t> answers;
     mutex_enter(&relay_mutex_);
     for (;;) {
       while (!relay_stop_ && !engine_->answers_waiting()) {
@@ -113,7 +132,8 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
       if (relay_stop_) {
         break;
       }
-      const std::vector<std::uint8_t> answers = engine_->take_answers(4096);
+      answers.clear();
+      engine_->take_answers_into(4096, answers);
       mutex_exit(&relay_mutex_);
       if (!answers.empty() && node_.write(std::as_bytes(std::span(answers))).value <= 0) {
         return;
@@ -122,6 +142,10 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
     }
     mutex_exit(&relay_mutex_);
   });
+  return go_online();
+}
+
+bool SystemEnv::go_online() {
   kemu::IoResult online;
   kernel_.call([&] {
     strioctl sio{qd_ioc(VRNONLINE), -1, 0, nullptr};
@@ -134,7 +158,87 @@ bool SystemEnv::start_relay(const char* model, unsigned ports) {
   return true;
 }
 
+bool SystemEnv::start_tcp_relay(const char* model, unsigned ports) {
+  host_ = std::make_unique<qdemu::KernelEngineHost>(kernel_);
+  qdemu::LanvaraOptions mo;
+  mo.address = "127.0.0.2";
+  mo.port = 0;
+  mo.model = model;
+  module_ = std::make_unique<qdemu::LanvaraModule>(*host_, mo);
+  if (module_->start() != 0) {
+    fail("the module did not start");
+    return false;
+  }
+  module_->with_engine([ports](qdemu::Engine& e) {
+    for (unsigned p = 0; p < ports; ++p) {
+      e.attach(p, std::make_shared<qdemu::LoopbackPlug>());
+    }
+  });
+  int r = -1;
+  kernel_.call([&] { r = kemu::open_device("vrnn0", FREAD | FWRITE, nullptr, node_); });
+  if (r != 0) {
+    fail("open vrnn0 failed: " + std::to_string(r));
+    return false;
+  }
+  qdnet::VrnExchangeOptions o;
+  o.address = module_->address();
+  o.port = module_->port();
+  sock_ = qdnet::vrn_tcp_exchange(o, nullptr);
+  if (sock_ < 0) {
+    fail("no exchange with the module");
+    return false;
+  }
+
+  // What the driver sends goes to the module, what the module answers to the driver.
+  down_thread_ = std::thread([this] {
+    std::vector<std::byte> buf(8192);
+    for (;;) {
+      kemu::IoResult got;
+      kernel_.call([&] {
+        down_ctx_ = kernel_.context_id();
+        got = node_.read(buf);
+      });
+      if (got.value <= 0 || ::send(sock_, buf.data(), static_cast<std::size_t>(got.value),
+                                   MSG_NOSIGNAL) != got.value) {
+        down_done_ = true;
+        return;
+      }
+    }
+  });
+  up_thread_ = std::thread([this] {
+    std::vector<std::byte> buf(8192);
+    for (;;) {
+      const ssize_t n = ::recv(sock_, buf.data(), buf.size(), 0);
+      if (n <= 0) {
+        return;
+      }
+      kemu::IoResult put;
+      kernel_.call([&] { put = node_.write(std::span(buf.data(), static_cast<std::size_t>(n))); });
+      if (put.value <= 0) {
+        return;
+      }
+    }
+  });
+  return go_online();
+}
+
 void SystemEnv::stop_relay() {
+  if (down_thread_.joinable()) {
+    ::shutdown(sock_, SHUT_RDWR); // ends the up thread's recv
+    // The down thread sits in a read on the unit node: a signal ends it (again, should it
+    // have been between two reads).
+    while (!down_done_) {
+      kernel_.post_signal(down_ctx_.load());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    down_thread_.join();
+    up_thread_.join();
+    ::close(sock_);
+    kernel_.call([&] { node_.close(); });
+    module_.reset();
+    host_.reset();
+    return;
+  }
   if (!down_) {
     return;
   }
@@ -265,6 +369,22 @@ bool SystemEnv::round_trip(std::size_t bytes) {
     fail("a round did not finish");
   }
   return all;
+}
+
+double SystemEnv::echo(unsigned port) {
+  kemu::StreamFile& f = files_.at(port);
+  const std::byte out{0x5a};
+  std::byte in{0};
+  kemu::IoResult w, r;
+  const auto start = std::chrono::steady_clock::now();
+  kernel_.call([&] { w = f.write(std::span(&out, 1)); });
+  kernel_.call([&] { r = f.read(std::span(&in, 1)); });
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  if (w.value != 1 || r.value != 1 || in != out) {
+    fail("the echo did not come back");
+    return -1;
+  }
+  return took.count();
 }
 
 MemorySample SystemEnv::memory() const {

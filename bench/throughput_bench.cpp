@@ -1,7 +1,7 @@
 // Bytes through the whole system on the virtual clock: written on port nodes, through the
 // driver, an emulated unit (QMX on SCSI, or Lanvara through its unit node) and its
 // loopback plugs, and read back. Time is host CPU
-// time of the whole process (every kernel context runs on a host thread of its own).
+// time of the whole process (every kernel context is a fiber on the thread that drives).
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -53,6 +53,10 @@ void loopback(benchmark::State& state, UnitKind kind, const char* model) {
   state.counters["qd_malloc/KiB"] =
       static_cast<double>(after.driver_blocks - before.driver_blocks) / (total / 1024);
   set_memory_counters(state, after, "");
+  // How deep any context's stack went (the driver's open, attach, ioctls and data paths
+  // all ran in this process), against the size every context gets.
+  state.counters["stack_used"] = static_cast<double>(kemu::Kernel::stack_high_water());
+  state.counters["stack_size"] = static_cast<double>(kemu::Kernel::stack_size());
 }
 
 void BM_Loopback(benchmark::State& state) {

@@ -8,6 +8,19 @@ void AnswerQueue::push(std::vector<std::uint8_t> bytes, Tick ready_at) {
   queue_.push_back({std::move(bytes), ready_at});
 }
 
+void AnswerQueue::push(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
+                       Tick ready_at) {
+  Entry e;
+  if (!spare_.empty()) {
+    e.bytes = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  e.bytes.assign(header.begin(), header.end());
+  e.bytes.insert(e.bytes.end(), data.begin(), data.end());
+  e.ready_at = ready_at;
+  queue_.push_back(std::move(e));
+}
+
 bool AnswerQueue::ready(Tick now) const {
   return std::any_of(queue_.begin(), queue_.end(),
                      [now](const Entry& e) { return e.ready_at <= now; });
@@ -33,17 +46,35 @@ Tick AnswerQueue::next_ready_after(Tick now) const {
 
 std::vector<std::uint8_t> AnswerQueue::take(Tick now, std::size_t budget) {
   std::vector<std::uint8_t> out;
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    if (it->ready_at > now) {
-      ++it;
-      continue;
-    }
-    if (it->bytes.size() > budget - out.size())
-      break;
-    out.insert(out.end(), it->bytes.begin(), it->bytes.end());
-    it = queue_.erase(it);
-  }
+  take_into(now, budget, out);
   return out;
+}
+
+void AnswerQueue::take_into(Tick now, std::size_t budget, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t kSpares = 1024;
+  std::size_t taken = 0;
+  bool full = false;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < queue_.size(); ++i) {
+    Entry& e = queue_[i];
+    if (!full && e.ready_at <= now) {
+      if (e.bytes.size() <= budget - taken) {
+        out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+        taken += e.bytes.size();
+        if (spare_.size() < kSpares) {
+          e.bytes.clear();
+          spare_.push_back(std::move(e.bytes));
+        }
+        continue;
+      }
+      full = true; // order is kept: nothing after it goes now
+    }
+    if (kept != i) {
+      queue_[kept] = std::move(e);
+    }
+    ++kept;
+  }
+  queue_.resize(kept);
 }
 
 bool AnswerQueue::note_ready(Tick now) {

@@ -61,14 +61,12 @@ Engine::~Engine() {
 
 // ---- Entries and time ------------------------------------------------------------------
 
-void Engine::enter(const std::function<void()>& fn) {
-  if (depth_ > 0) {
-    fn();
-    return;
-  }
+void Engine::begin_entry() {
   ++depth_;
   catch_up();
-  fn();
+}
+
+void Engine::end_entry() {
   settle();
   rearm();
   --depth_;
@@ -125,14 +123,14 @@ void Engine::rearm() {
 }
 
 void Engine::deliver_notices() {
-  std::vector<Notice> notices;
-  if (answers_.note_ready(now_))
-    notices.push_back(Notice::answers_ready);
-  notices.insert(notices.end(), notices_.begin(), notices_.end());
-  notices_.clear();
+  const bool ready = answers_.note_ready(now_);
+  std::vector<Notice> others; // a listener may enter the engine and add more
+  others.swap(notices_);
   if (!listener_)
     return;
-  for (Notice n : notices)
+  if (ready)
+    listener_(Notice::answers_ready);
+  for (Notice n : others)
     listener_(n);
 }
 
@@ -282,13 +280,11 @@ void Engine::set_firmware(std::string revision) {
 // ---- Answers ---------------------------------------------------------------------------
 
 void Engine::answer(const std::array<std::uint8_t, 8>& header, std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> bytes(header.begin(), header.end());
-  bytes.insert(bytes.end(), data.begin(), data.end());
   ++stats_.answers;
-  stats_.answer_bytes += bytes.size();
+  stats_.answer_bytes += header.size() + data.size();
   if (header[0] != FAS_UNIT_RESET && byte1_is_linenum(header.data()) && has_port(header[1]))
     ports_[header[1]]->count_answer();
-  answers_.push(std::move(bytes), now_ + faults_.latency(header[0]));
+  answers_.push(header, data, now_ + faults_.latency(header[0]));
 }
 
 void Engine::reply(std::uint8_t op, std::uint8_t byte1, std::uint8_t status) {
@@ -311,6 +307,10 @@ std::vector<std::uint8_t> Engine::take_answers(std::size_t budget) {
   std::vector<std::uint8_t> out;
   enter([&] { out = answers_.take(now_, budget); });
   return out;
+}
+
+void Engine::take_answers_into(std::size_t budget, std::vector<std::uint8_t>& out) {
+  enter([&] { answers_.take_into(now_, budget, out); });
 }
 
 void Engine::inject_answer(std::vector<std::uint8_t> raw) {

@@ -124,10 +124,10 @@ void Port::pod_down() {
     answer_recv(down, {});
   if (status_mask_)
     answer(FAS_STAT_CHG, down);
-  for (const OutCommand& c : pending_out_)
-    answer(c.is_break ? FAS_SEND_BREAK : FAS_SEND, down);
-  for (std::int16_t c : out_) {
-    if (c == kBreakMark)
+  for (std::size_t i = 0; i < pending_out_.size(); ++i)
+    answer(pending_out_[i].is_break ? FAS_SEND_BREAK : FAS_SEND, down);
+  for (std::size_t i = 0; i < out_.size(); ++i) {
+    if (out_[i] == kBreakMark)
       answer(FAS_SEND_BREAK, down);
   }
   if (in_break_)
@@ -201,13 +201,16 @@ void Port::send(std::span<const std::uint8_t> data) {
     answer(FAS_SEND, ERR_UNKNOWN);
     return;
   }
-  for (const OutCommand& c : pending_out_) {
-    if (!c.is_break) {
+  for (std::size_t i = 0; i < pending_out_.size(); ++i) {
+    if (!pending_out_[i].is_break) {
       answer(FAS_SEND, ERR_MULT_CMD);
       return;
     }
   }
-  pending_out_.push_back({false, std::vector<std::uint8_t>(data.begin(), data.end())});
+  OutCommand c;
+  c.data = std::move(spare_send_);
+  c.data.assign(data.begin(), data.end());
+  pending_out_.push_back(std::move(c));
 }
 
 void Port::send_break() {
@@ -225,11 +228,11 @@ void Port::wait_send() {
 void Port::output_ctrl(bool flush, bool suspend, bool resume) {
   if (flush) {
     // Discarded data counts as taken: every FAS_SEND and break owed is answered.
-    for (const OutCommand& c : pending_out_)
-      answer(c.is_break ? FAS_SEND_BREAK : FAS_SEND, FAS_ST_OK);
+    for (std::size_t i = 0; i < pending_out_.size(); ++i)
+      answer(pending_out_[i].is_break ? FAS_SEND_BREAK : FAS_SEND, FAS_ST_OK);
     pending_out_.clear();
-    for (std::int16_t c : out_) {
-      if (c == kBreakMark)
+    for (std::size_t i = 0; i < out_.size(); ++i) {
+      if (out_[i] == kBreakMark)
         answer(FAS_SEND_BREAK, FAS_ST_OK);
     }
     out_.clear();
@@ -287,13 +290,14 @@ bool Port::accept() {
     }
     const std::size_t room = config_.output_buffer - out_chars_;
     const std::size_t n = std::min(room, c.data.size() - c.taken);
-    out_.insert(out_.end(), c.data.begin() + static_cast<std::ptrdiff_t>(c.taken),
-                c.data.begin() + static_cast<std::ptrdiff_t>(c.taken + n));
+    for (std::size_t i = 0; i < n; ++i)
+      out_.push_back(c.data[c.taken + i]);
     c.taken += n;
     out_chars_ += n;
     moved = moved || n > 0;
     if (c.taken < c.data.size())
       break;
+    spare_send_ = std::move(c.data);
     pending_out_.pop_front();
     answer(FAS_SEND, FAS_ST_OK);
     moved = true;
@@ -333,7 +337,7 @@ bool Port::transmit_at_once() {
   bool any = false;
   // With flow control on output the far end may stop us after any character it receives.
   const bool one_by_one = flow_.out_xon || flow_.out_rtscts;
-  std::vector<std::uint8_t> run;
+  std::vector<std::uint8_t> run = std::move(run_); // deliver() may come back here
   while (can_transmit()) {
     if (out_.front() == kBreakMark) {
       out_.pop_front();
@@ -351,6 +355,8 @@ bool Port::transmit_at_once() {
     deliver(run);
     any = true;
   }
+  run.clear();
+  run_ = std::move(run);
   return any;
 }
 
@@ -498,7 +504,8 @@ bool Port::serve_grant() {
       return c.status == kBreakStatus || (c.status == FAS_ST_OK && c.byte != 0);
     return c.status == head;
   };
-  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t>& data = grant_data_;
+  data.clear();
   while (!in_.empty() && data.size() < config_.recv_max && belongs(in_.front())) {
     data.push_back(in_.front().byte);
     in_.pop_front();

@@ -89,10 +89,16 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
   if (any) {
     return deliver(*cmd, std::move(batch));
   }
+  spare_batch_ = std::move(batch);
   ++stats_.held_reads;
   held_ = cmd;
   held_stalled_ = false;
-  hold_timer_ = clock_.call_at(clock_.now() + config_.read_hold, [this] {
+  Tick hold = config_.read_hold;
+  if (real_clock_ && config_.active_hold > 0 && answered_ &&
+      clock_.now() - last_answers_ < config_.active_window) {
+    hold = std::min(hold, config_.active_hold);
+  }
+  hold_timer_ = clock_.call_at(clock_.now() + hold, [this] {
     hold_timer_ = 0;
     finish_held();
   });
@@ -100,8 +106,14 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
 }
 
 std::vector<std::uint8_t> QmxUnit::next_batch(std::size_t budget, bool& any) {
-  std::vector<std::uint8_t> batch = engine_.take_answers(budget - 1);
+  std::vector<std::uint8_t> batch = std::move(spare_batch_);
+  batch.clear();
+  engine_.take_answers_into(budget - 1, batch);
   any = !batch.empty();
+  if (any) {
+    answered_ = true;
+    last_answers_ = clock_.now();
+  }
   if (any && faults_.batches_no_end > 0) {
     --faults_.batches_no_end;
     return batch;
@@ -113,6 +125,9 @@ std::vector<std::uint8_t> QmxUnit::next_batch(std::size_t budget, bool& any) {
 kemu::ScsiAnswer QmxUnit::deliver(kemu::ScsiCommand& cmd, std::vector<std::uint8_t> batch) {
   ++stats_.reads;
   kemu::ScsiAnswer a = reply_data(cmd, batch, batch.size());
+  if (resend_) {
+    spare_batch_ = std::move(*resend_); // its room serves the next batch
+  }
   resend_ = std::move(batch);
   return a;
 }
@@ -130,6 +145,7 @@ void QmxUnit::serve_held() {
   bool any = false;
   std::vector<std::uint8_t> batch = next_batch(read_budget(*cmd), any);
   if (!any) {
+    spare_batch_ = std::move(batch);
     held_ = std::move(cmd);
     return;
   }

@@ -62,6 +62,7 @@ QmxUnit::QmxUnit(kemu::Kernel& kernel, QmxUnitConfig config)
       flash_(product_, config_.firmware,
              has_pods(engine_.model()) ? static_cast<std::uint8_t>(config_.pods) : 0,
              config_.pod_product, config_.pod_firmware) {
+  real_clock_ = kernel.clock_mode() == kemu::ClockMode::kReal;
   ready_at_ = config_.warming_up ? clock_.now() + config_.ready_delay : 0;
   engine_.set_listener([this](Notice n) {
     if (n == Notice::answers_ready) {
@@ -83,7 +84,7 @@ void QmxUnit::command(std::shared_ptr<kemu::ScsiCommand> cmd) {
   const std::span<const std::uint8_t> cdb = cmd->cdb();
   // The host had the last batch if it sent anything else on the transport since.
   if (op == SCMD_WRITE || (op == SCMD_READ && (cdb.size() < 6 || (cdb[5] & kResendControl) == 0))) {
-    resend_.reset();
+    forget_resend();
   }
 
   std::optional<kemu::ScsiAnswer> answer;
@@ -121,11 +122,18 @@ void QmxUnit::command(std::shared_ptr<kemu::ScsiCommand> cmd) {
   }
 }
 
+void QmxUnit::forget_resend() {
+  if (resend_ && resend_->capacity() > spare_batch_.capacity()) {
+    spare_batch_ = std::move(*resend_); // its room serves the next batch
+  }
+  resend_.reset();
+}
+
 void QmxUnit::stood_in(const kemu::ScsiCommand& cmd) {
   const std::span<const std::uint8_t> cdb = cmd.cdb();
   const bool resend = cdb.size() >= 6 && (cdb[5] & kResendControl) != 0;
   if (cmd.opcode() == SCMD_WRITE || (cmd.opcode() == SCMD_READ && !resend)) {
-    resend_.reset();
+    forget_resend();
   }
 }
 
@@ -209,7 +217,7 @@ void QmxUnit::leave_bus() {
 }
 
 void QmxUnit::go_unready() {
-  resend_.reset();
+  forget_resend();
   ready_at_ = clock_.now() + config_.ready_delay;
   unit_attention_ = true;
   if (held_) {
@@ -249,7 +257,7 @@ kemu::ScsiAnswer QmxUnit::write_buffer(kemu::ScsiCommand& cmd) {
     refused = flash_.enter_mode();
     if (!refused) {
       engine_.restart(); // the FAS firmware stops
-      resend_.reset();
+      forget_resend();
       if (held_) {
         release_held(check(KEY_NOT_READY, asc::kNotReady));
       }

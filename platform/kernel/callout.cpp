@@ -16,11 +16,11 @@ Impl& kernel() {
 } // namespace
 
 timeout_id_t timeout(void (*func)(void*), void* arg, clock_t ticks) {
-  auto w = std::make_unique<Work>();
-  w->seq = next_seq();
-  w->callout = true;
-  w->func = func;
-  w->arg = arg;
+  Work w;
+  w.seq = next_seq();
+  w.callout = true;
+  w.func = func;
+  w.arg = arg;
   Impl& k = kernel();
   Impl::Lock lk(k.m);
   const std::uint64_t id = k.queue_work(std::move(w), ticks);
@@ -32,16 +32,16 @@ clock_t untimeout(timeout_id_t id) {
     return -1;
   }
   const auto seq = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(id));
-  std::unique_ptr<Work> dead;
+  Work dead;
   Impl& k = kernel();
   Impl::Lock lk(k.m);
   auto it = k.works.find(seq);
-  if (it == k.works.end() || !it->second->callout) {
+  if (it == k.works.end() || !it->second.callout) {
     return -1; // ran, running (never waited for), or unknown
   }
   k.sync();
-  const clock_t left = std::max<clock_t>(it->second->due - k.lbolt, 0);
-  k.timed.erase({it->second->due, seq}); // a due one sits in the ready queue and is skipped
+  const clock_t left = std::max<clock_t>(it->second.due - k.lbolt, 0);
+  k.timed.erase({it->second.due, seq}); // a due one sits in the ready queue and is skipped
   dead = std::move(it->second);
   k.works.erase(it);
   return left;

@@ -1,4 +1,4 @@
-// User contexts (call() on the caller's thread, spawned tasks on threads of their own),
+// User contexts (call() and spawned tasks, each a fiber of its own),
 // what a context knows about itself (credentials, signals), and the queries layer code
 // uses to find out what it runs in.
 #include <algorithm>
@@ -22,11 +22,14 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
   }
   Impl& k = *impl_;
   kthread t;
+  t.k = &k;
   t.id = next_seq();
   t.name = "call";
   t.kind = CtxKind::kUser;
   t.cred = cred;
+  t.call_fn = &fn;
   const bool virt = k.opts.clock == ClockMode::kVirtual;
+  std::condition_variable done;
 
   Impl::Lock lk(k.m);
   if (k.stopping) {
@@ -35,52 +38,85 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
   if (virt) {
     // This thread waits for its own context, so it is also the one to move time.
     t.driver = true;
-    t.cv = &k.driver_cv;
+    t.done_cv = &k.driver_cv;
     t.wait = wait;
     t.jump_limit = k.lbolt + k.opts.call_limit;
     ++k.driving;
   } else {
     k.sync();
+    t.done_cv = &done;
   }
+  t.fiber.start(&Impl::call_entry, &t, "call");
   k.live.emplace(t.id, &t);
   k.push_ready(&t);
-  k.kick();
 
-  bool completed = true;
-  std::exception_ptr failure;
-  try {
-    k.wait_cpu(&t, lk);
-  } catch (const Unwind&) {
-    completed = false;
-  }
-  if (completed) {
-    lk.unlock();
-    set_self(&t);
-    try {
-      fn();
-    } catch (const Unwind&) {
-      completed = false;
-    } catch (...) {
-      failure = std::current_exception();
+  auto finished = [&] { return t.state == CtxState::kDone; };
+  if (!virt) {
+    k.kick(); // the CPU's thread runs it; this one only waits
+    done.wait(lk, finished);
+  } else if (k.take_role(lk, finished)) {
+    for (;;) {
+      k.run_ready(lk);
+      if (finished()) {
+        break;
+      }
+      // Every context is blocked and this call is waiting: only time can help.
+      if (t.wait == Wait::kJump && k.jump(t.jump_limit)) {
+        continue;
+      }
+      std::string why;
+      if (t.wait == Wait::kNoJump) {
+        why = "call cannot complete without time passing";
+      } else if (k.timed.empty()) {
+        why = "deadlock: every context is blocked and nothing is pending";
+      } else {
+        why = "call did not complete within " + std::to_string(k.opts.call_limit) + " ticks";
+      }
+      k.abandon(&t, why);
     }
-    set_self(nullptr);
-    lk.lock();
+    k.drop_role();
   }
-  if (t.kill) {
-    completed = false;
-  }
-  k.finish_context(&t);
-  t.state = CtxState::kDone;
-  k.live.erase(t.id);
-  if (virt) {
-    --k.driving;
-  }
-  k.release_cpu();
+  const bool completed = t.completed;
+  const std::exception_ptr failure = t.failure;
   lk.unlock();
   if (failure) {
     std::rethrow_exception(failure);
   }
   return completed;
+}
+
+ContextId Kernel::start(std::function<void()> fn, std::function<void(bool)> done,
+                        const cred_t& cred) {
+  Impl& k = *impl_;
+  Impl::Lock lk(k.m);
+  if (k.stopping) {
+    return 0;
+  }
+  auto t = std::make_unique<kthread>();
+  t->k = &k;
+  t->id = next_seq();
+  t->name = "request";
+  t->kind = CtxKind::kUser;
+  t->cred = cred;
+  t->task_fn = std::move(fn);
+  t->call_fn = &t->task_fn;
+  t->on_done = std::move(done);
+  kthread* p = t.get();
+  k.threads.push_back(std::move(t));
+  k.sync();
+  p->fiber.start(&Impl::call_entry, p, "request");
+  k.live.emplace(p->id, p);
+  k.push_ready(p);
+  k.kick();
+  return p->id;
+}
+
+std::size_t Kernel::stack_high_water() {
+  return StackPool::instance().high_water();
+}
+
+std::size_t Kernel::stack_size() {
+  return kStackSize;
 }
 
 // ---- Tasks -----------------------------------------------------------------------------------
@@ -109,6 +145,7 @@ std::unique_ptr<Kernel::Task> Kernel::spawn(std::function<void()> fn, std::strin
     return task;
   }
   auto t = std::make_unique<kthread>();
+  t->k = &k;
   t->id = task->id();
   t->name = "task " + name;
   t->kind = CtxKind::kUser;
@@ -121,9 +158,9 @@ std::unique_ptr<Kernel::Task> Kernel::spawn(std::function<void()> fn, std::strin
   k.links.insert(link);
   kthread* p = t.get();
   k.threads.push_back(std::move(t));
+  p->fiber.start(&Kernel::Impl::task_entry, p, p->name.c_str());
   k.live.emplace(p->id, p);
   k.push_ready(p);
-  p->host = std::thread([&k, p] { k.task_main(p); });
   k.kick();
   return task;
 }
@@ -141,26 +178,27 @@ Kernel::Task::~Task() {
       fatal("an unfinished Task was destroyed from inside a kernel context");
     }
     k->reportf("task %s destroyed before it finished", impl_->name.c_str());
-    ++k->driving;
-    k->kill(link->t);
-    k->kick();
-    k->driver_cv.wait(lk, [&] { return link->finished; });
-    --k->driving;
+    if (k->opts.clock == ClockMode::kVirtual) {
+      k->take_role(lk, nullptr);
+      ++k->driving;
+      k->kill(link->t);
+      k->run_ready(lk);
+      --k->driving;
+      k->drop_role();
+      if (!link->finished) {
+        fatal("task %s could not be unwound", impl_->name.c_str());
+      }
+    } else {
+      k->kill(link->t);
+      k->kick();
+      k->driver_cv.wait(lk, [&] { return link->finished; });
+    }
   }
   auto it = std::find_if(k->threads.begin(), k->threads.end(),
                          [&](const std::unique_ptr<kthread>& p) { return p.get() == link->t; });
-  std::thread host;
+  std::unique_ptr<kthread> dead;
   if (it != k->threads.end()) {
-    host = std::move((*it)->host);
-  }
-  lk.unlock();
-  if (host.joinable()) {
-    host.join();
-  }
-  lk.lock();
-  it = std::find_if(k->threads.begin(), k->threads.end(),
-                    [&](const std::unique_ptr<kthread>& p) { return p.get() == link->t; });
-  if (it != k->threads.end()) {
+    dead = std::move(*it);
     k->threads.erase(it);
   }
   link->t = nullptr;

@@ -4,6 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include "kernel_impl.h"
 
@@ -25,13 +29,31 @@ Impl::Impl(KernelOptions o) : opts(std::move(o)), boot(std::chrono::steady_clock
       fatal("real clock speed must be positive");
     }
     wall_boot = static_cast<std::int64_t>(std::time(nullptr));
-    sched = std::thread([this] { sched_main(); });
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (epoll_fd < 0 || event_fd < 0 || timer_fd < 0) {
+      fatal("cannot make the CPU thread's descriptors");
+    }
+    for (int fd : {event_fd, timer_fd}) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = fd;
+      epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
+    }
+    cpu_thread = std::thread([this] { cpu_main(); });
   } else {
     wall_boot = kVirtualEpoch;
   }
 }
 
-Impl::~Impl() = default;
+Impl::~Impl() {
+  for (int fd : {epoll_fd, event_fd, timer_fd}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+}
 
 void Impl::report(std::string what) {
   std::fprintf(stderr, "kernel: %s\n", what.c_str());
@@ -69,13 +91,22 @@ void Impl::do_shutdown() {
   for (kthread* t : ctxs) {
     kill(t);
   }
-  kick();
-  driver_cv.wait(lk, [this] { return live.empty(); });
+  const bool real = opts.clock == ClockMode::kReal;
+  if (real) {
+    kick();
+    driver_cv.wait(lk, [this] { return live.empty(); });
+  } else {
+    take_role(lk, nullptr);
+    run_ready(lk);
+    if (!live.empty()) {
+      fatal("a context could not be unwound at shutdown");
+    }
+  }
 
   std::size_t callouts = 0;
   std::size_t others = 0;
   for (auto& [seq, w] : works) {
-    ++(w->callout ? callouts : others);
+    ++(w.callout ? callouts : others);
   }
   if (callouts != 0) {
     reportf("%zu callout(s) still pending at shutdown", callouts);
@@ -83,29 +114,27 @@ void Impl::do_shutdown() {
   if (others != 0) {
     reportf("%zu interrupt work item(s) still pending at shutdown", others);
   }
-  auto dead = std::move(works);
+  std::vector<Work> dead;
+  for (auto& [seq, w] : works) {
+    dead.push_back(std::move(w));
+  }
   works.clear();
   timed.clear();
   ready.clear();
 
-  for (auto& t : threads) {
-    t->exit = true;
-    t->cv->notify_all();
-  }
-  sched_exit = true;
-  sched_cv.notify_all();
-  std::vector<std::thread> hosts;
-  for (auto& t : threads) {
-    if (t->host.joinable()) {
-      hosts.push_back(std::move(t->host));
-    }
-  }
-  if (sched.joinable()) {
-    hosts.push_back(std::move(sched));
+  std::thread cpu;
+  if (real) {
+    cpu_exit = true;
+    cpu_sleeping = true; // wake it whatever it is doing
+    wake_cpu();
+    cpu = std::move(cpu_thread);
+  } else {
+    end_workers();
+    drop_role();
   }
   lk.unlock();
-  for (auto& h : hosts) {
-    h.join();
+  if (cpu.joinable()) {
+    cpu.join();
   }
   dead.clear(); // captured state may call into the kernel as it goes
   lk.lock();
@@ -155,24 +184,30 @@ void Kernel::shutdown() {
 }
 
 WorkId Kernel::interrupt(std::function<void()> fn, clock_t ticks) {
-  auto w = std::make_unique<Work>();
-  w->seq = next_seq();
-  w->callout = false;
-  w->func = nullptr;
-  w->arg = nullptr;
-  w->fn = std::move(fn);
+  Work w;
+  w.seq = next_seq();
+  w.fn = std::move(fn);
+  Impl::Lock lk(impl_->m);
+  return impl_->queue_work(std::move(w), ticks);
+}
+
+WorkId Kernel::interrupt(void (*fn)(void*), void* arg, clock_t ticks) {
+  Work w;
+  w.seq = next_seq();
+  w.func = fn;
+  w.arg = arg;
   Impl::Lock lk(impl_->m);
   return impl_->queue_work(std::move(w), ticks);
 }
 
 bool Kernel::cancel_interrupt(WorkId id) {
-  std::unique_ptr<Work> dead;
+  Work dead;
   Impl::Lock lk(impl_->m);
   auto it = impl_->works.find(id);
-  if (it == impl_->works.end() || it->second->callout) {
+  if (it == impl_->works.end() || it->second.callout) {
     return false;
   }
-  impl_->timed.erase({it->second->due, id});
+  impl_->timed.erase({it->second.due, id});
   dead = std::move(it->second);
   impl_->works.erase(it);
   lk.unlock();
@@ -191,9 +226,16 @@ void Kernel::settle() {
   not_in_context("settle");
   Impl& k = *impl_;
   Impl::Lock lk(k.m);
+  const bool virt = k.opts.clock == ClockMode::kVirtual;
+  if (virt) {
+    k.take_role(lk, nullptr);
+  }
   ++k.driving;
   k.wait_idle(lk);
   --k.driving;
+  if (virt) {
+    k.drop_role();
+  }
 }
 
 void Kernel::advance(clock_t ticks) {
@@ -204,6 +246,7 @@ void Kernel::advance(clock_t ticks) {
     k.report("advance() used on the real clock");
     return;
   }
+  k.take_role(lk, nullptr);
   ++k.driving;
   k.wait_idle(lk);
   for (clock_t i = 0; i < ticks; ++i) {
@@ -212,6 +255,7 @@ void Kernel::advance(clock_t ticks) {
     k.wait_idle(lk);
   }
   --k.driving;
+  k.drop_role();
 }
 
 bool Kernel::run_until(const std::function<bool()>& pred, clock_t limit) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,7 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
+#include "fiber.h"
 #include "kemu/kernel.h"
+#include "kemu/usermem.h"
+#include "kernel_pools.h"
 #include "ksys/mutex.h"
 
 namespace kemu::detail {
@@ -30,13 +36,14 @@ struct Unwind {};
 enum class CtxKind { kUser, kInterrupt };
 enum class CtxState { kReady, kRunning, kBlocked, kDone, kIdle };
 
-// One piece of interrupt-level work: a callout or an interrupt().
+// One piece of interrupt-level work: a callout (func, arg) or an interrupt() (fn, moved in
+// from the caller: the kernel makes no callable of its own per item).
 struct Work {
-  std::uint64_t seq;
-  clock_t due;
-  bool callout;
-  void (*func)(void*);
-  void* arg;
+  std::uint64_t seq = 0;
+  clock_t due = 0;
+  bool callout = false;
+  void (*func)(void*) = nullptr;
+  void* arg = nullptr;
   std::function<void()> fn;
 };
 
@@ -66,15 +73,24 @@ void set_self(kthread* t);
 } // namespace kemu::detail
 
 struct kthread {
+  kemu::Kernel::Impl* k = nullptr;
   std::uint64_t id = 0;
   std::string name;
   kemu::detail::CtxKind kind = kemu::detail::CtxKind::kUser;
   kemu::detail::CtxState state = kemu::detail::CtxState::kReady;
   cred_t cred{};
 
-  // Where the hand-off of the CPU is announced to this context's host thread.
-  std::condition_variable own_cv;
-  std::condition_variable* cv = &own_cv;
+  // Where the context runs: its own stack on the CPU's host thread.
+  kemu::detail::Fiber fiber;
+  kemu::UserMemory* user_mem = nullptr; // the innermost UserMemoryScope of this context
+
+  // call(): the caller's function, what became of it, and (real clock) where the waiting
+  // host thread hears that it is done.
+  const std::function<void()>* call_fn = nullptr;
+  bool completed = false;
+  std::exception_ptr failure;
+  std::condition_variable* done_cv = nullptr;
+  std::function<void(bool)> on_done; // start(): told on the CPU's thread once it has ended
 
   // A virtual-mode call(): its thread also decides when time moves.
   bool driver = false;
@@ -95,14 +111,13 @@ struct kthread {
   bool timed_out = false;
   kthread* next_wait = nullptr; // link in a kmutex_t or kcondvar_t wait list
 
-  std::vector<kmutex_t*> held; // in the order taken
+  boost::container::small_vector<kmutex_t*, 8> held; // in the order taken
   int sleep_ok = 0;
   int slot = 0; // interrupt workers: place in the pool, the lowest free one runs next
 
-  // Contexts with a host thread of their own (tasks, interrupt workers).
-  std::thread host;
-  std::unique_ptr<kemu::detail::Work> work; // a worker's current item
-  bool exit = false;                        // a worker leaves the pool
+  // Contexts kept by the kernel (tasks, interrupt workers).
+  kemu::detail::Work work; // a worker's current item
+  bool exit = false;       // a worker leaves the pool
   std::function<void()> task_fn;
   std::shared_ptr<kemu::detail::TaskLink> link; // tasks
 };
@@ -126,23 +141,28 @@ struct kemu::Kernel::Impl {
 
   KernelOptions opts;
   mutable std::mutex m;
-  std::condition_variable driver_cv; // CPU went idle, a driver call got the CPU, a task ended
-  std::condition_variable sched_cv;  // real clock: the earliest deadline changed
+  std::condition_variable driver_cv; // CPU went idle, the CPU role came free, a task ended
 
   clock_t lbolt = 0;
-  kthread* running = nullptr;
-  int driving = 0; // virtual mode: contexts may run only while someone drives
+  kthread* running = nullptr; // holds the CPU: its fiber runs, or runs next
+  int driving = 0;            // virtual mode: contexts may run only while someone drives
   bool stopping = false;
   bool stopped = false;
 
-  std::deque<detail::ReadyEntry> ready;
-  std::map<detail::TimedKey, detail::Timed> timed;
-  std::map<std::uint64_t, std::unique_ptr<detail::Work>> works; // not started yet
+  // The CPU role: the one host thread that runs fibers. Virtual clock: whichever thread
+  // drives (call, settle, advance, run_until, join), one at a time. Real clock: cpu_thread.
+  bool role_taken = false;
+  std::thread::id role_owner;
+  int role_depth = 0;
+
+  detail::Ring<detail::ReadyEntry> ready;
+  detail::PooledMap<detail::TimedKey, detail::Timed> timed;
+  detail::PooledMap<std::uint64_t, detail::Work> works; // not started yet
 
   std::vector<std::unique_ptr<kthread>> threads; // tasks and workers
-  std::map<int, kthread*> idle_workers;          // by slot: the lowest runs next
+  detail::PooledMap<int, kthread*> idle_workers; // by slot: the lowest runs next
   int worker_count = 0;
-  std::map<std::uint64_t, kthread*> live; // contexts that have not ended
+  detail::PooledMap<std::uint64_t, kthread*> live; // contexts that have not ended
   std::set<std::shared_ptr<detail::TaskLink>> links;
 
   std::vector<Report> reports;
@@ -151,16 +171,28 @@ struct kemu::Kernel::Impl {
   struct Alloc {
     std::size_t size;
   };
-  std::unordered_map<void*, Alloc> allocs;
+  detail::NodeFreeList alloc_nodes;
+  std::unordered_map<void*, Alloc, std::hash<void*>, std::equal_to<void*>,
+                     detail::FreeListAlloc<std::pair<void* const, Alloc>>>
+      allocs{64, std::hash<void*>{}, std::equal_to<void*>{},
+             detail::FreeListAlloc<std::pair<void* const, Alloc>>(&alloc_nodes)};
+  // Freed blocks by size class, handed out again before the heap is asked.
+  static constexpr std::size_t kKmemClasses[] = {64, 256, 1024, 4096};
+  std::vector<void*> kmem_spare[std::size(kKmemClasses)];
   std::size_t alloc_bytes = 0;
   std::uint64_t alloc_calls = 0; // kmem_alloc and kmem_zalloc, refused ones included
   long fail_nth = 0;
   bool budget_on = false;
   std::size_t budget_left = 0;
 
-  // Real clock.
-  std::thread sched;
-  bool sched_exit = false;
+  // Real clock: the CPU's own host thread, asleep in epoll on an eventfd (work handed over
+  // by other host threads) and a timerfd (the earliest deadline) while nothing is ready.
+  std::thread cpu_thread;
+  bool cpu_exit = false;
+  bool cpu_sleeping = false;
+  int epoll_fd = -1;
+  int event_fd = -1;
+  int timer_fd = -1;
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
 
@@ -176,6 +208,7 @@ struct kemu::Kernel::Impl {
   void kick(); // start the next ready entry when the CPU is free and running is allowed
   void dispatch();
   void give_cpu(kthread* t);
+  void wake_cpu();
   void release_cpu();
   kthread* idle_worker();
   void block(kthread* t, Lock& lk);
@@ -192,7 +225,20 @@ struct kemu::Kernel::Impl {
   void add_timed(detail::TimedKey key, detail::Timed what);
   bool jump(clock_t limit);
   void wait_idle(Lock& lk);
-  std::uint64_t queue_work(std::unique_ptr<detail::Work> w, clock_t ticks);
+  std::uint64_t queue_work(detail::Work&& w, clock_t ticks);
+
+  // ---- the CPU role (with m held)
+  // Runs fibers on the calling thread until nothing is ready or allowed to run.
+  void run_ready(Lock& lk);
+  // Virtual clock: makes the calling thread the CPU, waiting while another thread is;
+  // false (and no role) when done() came true while waiting.
+  bool take_role(Lock& lk, const std::function<bool()>& done);
+  void drop_role();
+  bool have_role() const;
+  // A start()ed context has ended: tell its owner (m unlocked meanwhile) and forget it.
+  void finish_started(kthread* t, Lock& lk);
+  // Ends the idle interrupt workers' fibers (on the CPU's thread, at shutdown).
+  void end_workers();
 
   // ---- locks (with m held)
   int rank(const kmutex_t* mp) const;
@@ -204,15 +250,17 @@ struct kemu::Kernel::Impl {
   static bool wl_remove(kthread*& head, kthread*& tail, kthread* t);
 
   // ---- real clock
-  void sched_main();
+  void cpu_main();
+  void arm_timer();
   clock_t wall_ticks() const;
   std::chrono::steady_clock::time_point tick_time(clock_t tick) const;
 
-  // ---- contexts with threads of their own
-  void worker_main(kthread* t);
-  void task_main(kthread* t);
+  // ---- fiber entries: each starts with m held and ends with it held
+  static void call_entry(void* t);
+  static void worker_entry(void* t);
+  static void task_entry(void* t);
 
-  // ---- drive loops (virtual clock), lock held
+  // ---- drive loops, lock held
   bool run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
   bool run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
 

@@ -1,8 +1,10 @@
-// The one emulated CPU: who holds it, the ready queue, hand-off between contexts, and the
-// rules for when time may move.
+// The one emulated CPU: who holds it, the ready queue, hand-off between contexts (fiber
+// switches on the CPU's host thread), and the rules for when time may move.
 //
 // Every decision here is taken under Impl::m from queues in a fixed order, so the order
-// of events never depends on how the host schedules its threads.
+// of events never depends on how the host schedules its threads. Impl::m stays locked
+// across every fiber switch: a context gives the CPU up from inside a kernel primitive
+// (which holds m) and the scheduler loop resumes the next one with m still held.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include "kernel_impl.h"
 
@@ -73,7 +79,16 @@ void Impl::kick() {
 void Impl::give_cpu(kthread* t) {
   running = t;
   t->state = CtxState::kRunning;
-  t->cv->notify_all();
+  wake_cpu();
+}
+
+void Impl::wake_cpu() {
+  if (!cpu_sleeping) {
+    return; // the CPU's thread is at work and sees `running` before it sleeps
+  }
+  cpu_sleeping = false;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto n = ::write(event_fd, &one, sizeof one);
 }
 
 void Impl::dispatch() {
@@ -120,13 +135,14 @@ kthread* Impl::idle_worker() {
     return t;
   }
   auto t = std::make_unique<kthread>();
+  t->k = this;
   t->name = "interrupt";
   t->kind = CtxKind::kInterrupt;
   t->cred = Kernel::root_cred();
   t->slot = worker_count++;
   kthread* p = t.get();
   threads.push_back(std::move(t));
-  p->host = std::thread([this, p] { worker_main(p); });
+  p->fiber.start(&Impl::worker_entry, p, "interrupt");
   return p;
 }
 
@@ -136,28 +152,9 @@ void Impl::block(kthread* t, Lock& lk) {
   wait_cpu(t, lk);
 }
 
-void Impl::wait_cpu(kthread* t, Lock& lk) {
-  for (;;) {
-    if (running == t) {
-      break;
-    }
-    if (t->driver && idle()) {
-      // Every context is blocked and this call is waiting: only time can help.
-      if (t->wait == Wait::kJump && jump(t->jump_limit)) {
-        continue;
-      }
-      std::string why;
-      if (t->wait == Wait::kNoJump) {
-        why = "call cannot complete without time passing";
-      } else if (timed.empty()) {
-        why = "deadlock: every context is blocked and nothing is pending";
-      } else {
-        why = "call did not complete within " + std::to_string(opts.call_limit) + " ticks";
-      }
-      abandon(t, why);
-      continue;
-    }
-    t->cv->wait(lk);
+void Impl::wait_cpu(kthread* t, Lock& /*lk*/) {
+  while (running != t) {
+    t->fiber.yield(); // back to the scheduler loop, m held; it resumes us when running == t
   }
   t->blocked_what = nullptr;
   t->blocked_obj = nullptr;
@@ -284,7 +281,7 @@ void Impl::add_timed(TimedKey key, Timed what) {
   const bool earliest = timed.empty() || key < timed.begin()->first;
   timed.emplace(key, what);
   if (earliest && opts.clock == ClockMode::kReal) {
-    sched_cv.notify_all();
+    wake_cpu(); // to set its timer again
   }
 }
 
@@ -294,12 +291,12 @@ void Impl::arm_wake(kthread* t, clock_t due) {
   add_timed(t->timer_key, {0, t});
 }
 
-std::uint64_t Impl::queue_work(std::unique_ptr<Work> w, clock_t ticks) {
+std::uint64_t Impl::queue_work(Work&& w, clock_t ticks) {
   sync();
   ticks = std::max<clock_t>(ticks, 0);
-  const std::uint64_t seq = w->seq;
-  w->due = lbolt + ticks;
-  const clock_t due = w->due;
+  const std::uint64_t seq = w.seq;
+  w.due = lbolt + ticks;
+  const clock_t due = w.due;
   works.emplace(seq, std::move(w));
   if (ticks == 0) {
     ready.push_back({nullptr, seq});
@@ -344,6 +341,10 @@ bool Impl::jump(clock_t limit) {
 }
 
 void Impl::wait_idle(Lock& lk) {
+  if (have_role()) {
+    run_ready(lk);
+    return;
+  }
   kick();
   driver_cv.wait(lk, [this] { return idle(); });
 }
@@ -370,14 +371,129 @@ void Impl::sync() {
   }
 }
 
-void Impl::sched_main() {
+void Impl::arm_timer() {
+  itimerspec its{};
+  if (!timed.empty()) {
+    const auto at = tick_time(timed.begin()->first.first).time_since_epoch();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at).count();
+    its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) {
+      its.it_value.tv_nsec = 1; // zero would disarm
+    }
+  }
+  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &its, nullptr);
+}
+
+void Impl::cpu_main() {
+  StackPool::watch_thread();
   Lock lk(m);
-  while (!sched_exit) {
+  role_taken = true;
+  role_owner = std::this_thread::get_id();
+  role_depth = 1;
+  while (!cpu_exit) {
     sync();
-    if (timed.empty()) {
-      sched_cv.wait(lk);
-    } else {
-      sched_cv.wait_until(lk, tick_time(timed.begin()->first.first));
+    run_ready(lk);
+    if (cpu_exit) {
+      break;
+    }
+    arm_timer();
+    cpu_sleeping = true;
+    lk.unlock();
+    epoll_event ev[2];
+    const int n = epoll_wait(epoll_fd, ev, 2, -1);
+    for (int i = 0; i < n; ++i) {
+      std::uint64_t v = 0;
+      [[maybe_unused]] const auto r = ::read(ev[i].data.fd, &v, sizeof v);
+    }
+    lk.lock();
+    cpu_sleeping = false;
+  }
+  end_workers();
+  role_taken = false;
+  role_depth = 0;
+}
+
+// ---- The CPU role ------------------------------------------------------------------------------
+
+void Impl::run_ready(Lock& lk) {
+  for (;;) {
+    if (running == nullptr) {
+      kick();
+    }
+    kthread* t = running;
+    if (t == nullptr) {
+      return;
+    }
+    set_self(t);
+    t->fiber.resume();
+    set_self(nullptr);
+    if (t->on_done && t->state == CtxState::kDone) {
+      finish_started(t, lk);
+    }
+  }
+}
+
+void Impl::finish_started(kthread* t, Lock& lk) {
+  auto it = std::find_if(threads.begin(), threads.end(),
+                         [&](const std::unique_ptr<kthread>& p) { return p.get() == t; });
+  std::unique_ptr<kthread> dead = std::move(*it);
+  threads.erase(it);
+  if (dead->failure) {
+    try {
+      std::rethrow_exception(dead->failure);
+    } catch (const std::exception& e) {
+      reportf("uncaught exception in %s: %s", dead->name.c_str(), e.what());
+    } catch (...) {
+      reportf("uncaught exception in %s", dead->name.c_str());
+    }
+  }
+  const std::function<void(bool)> done = std::move(dead->on_done);
+  const bool completed = dead->completed;
+  lk.unlock();
+  done(completed);
+  dead.reset();
+  lk.lock();
+}
+
+bool Impl::have_role() const {
+  return role_taken && role_owner == std::this_thread::get_id();
+}
+
+bool Impl::take_role(Lock& lk, const std::function<bool()>& done) {
+  if (have_role()) {
+    ++role_depth; // a predicate of run_until driving again
+    return true;
+  }
+  while (role_taken) {
+    if (done && done()) {
+      return false;
+    }
+    driver_cv.wait(lk);
+  }
+  StackPool::watch_thread();
+  role_taken = true;
+  role_owner = std::this_thread::get_id();
+  role_depth = 1;
+  return true;
+}
+
+void Impl::drop_role() {
+  if (--role_depth > 0) {
+    return;
+  }
+  role_taken = false;
+  role_owner = {};
+  driver_cv.notify_all();
+}
+
+void Impl::end_workers() {
+  for (auto& t : threads) {
+    if (t->kind == CtxKind::kInterrupt && t->fiber.started()) {
+      t->exit = true;
+      set_self(t.get());
+      t->fiber.resume();
+      set_self(nullptr);
     }
   }
 }
@@ -387,10 +503,11 @@ void Impl::sched_main() {
 bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit,
                        Lock& lk) {
   const clock_t end = lbolt + limit;
+  take_role(lk, nullptr);
   ++driving;
   bool ok = false;
   for (;;) {
-    wait_idle(lk);
+    run_ready(lk);
     --driving; // nothing runs while the predicate looks at kernel state
     if (pred_unlocked) {
       lk.unlock();
@@ -407,6 +524,7 @@ bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, cl
     release_due();
   }
   --driving;
+  drop_role();
   return ok;
 }
 
@@ -433,63 +551,92 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
   }
 }
 
-// ---- Contexts with host threads of their own --------------------------------------------------
+// ---- Fiber entries -----------------------------------------------------------------------------
 
-void Impl::worker_main(kthread* t) {
-  set_self(t);
-  Lock lk(m);
-  for (;;) {
-    t->cv->wait(lk, [&] { return running == t || t->exit; });
-    if (running != t) {
-      break;
-    }
-    std::unique_ptr<Work> w = std::move(t->work);
+void Impl::worker_entry(void* p) {
+  auto* t = static_cast<kthread*>(p);
+  Impl& k = *t->k;
+  Lock lk(k.m, std::adopt_lock);
+  while (!t->exit) {
+    Work w = std::move(t->work);
     lk.unlock();
     const std::string failure = run_body([&] {
-      if (w->func != nullptr) {
-        w->func(w->arg);
+      if (w.func != nullptr) {
+        w.func(w.arg);
       } else {
-        w->fn();
+        w.fn();
       }
     });
-    w.reset(); // captures may call into the kernel as they go
+    w.fn = nullptr; // captures may call into the kernel as they go
     lk.lock();
     if (!failure.empty()) {
-      reportf("uncaught exception in interrupt work: %s", failure.c_str());
+      k.reportf("uncaught exception in interrupt work: %s", failure.c_str());
     }
-    finish_context(t);
-    live.erase(t->id);
+    k.finish_context(t);
+    k.live.erase(t->id);
     t->state = CtxState::kIdle;
     t->kill = false;
-    idle_workers.emplace(t->slot, t);
-    release_cpu();
+    k.idle_workers.emplace(t->slot, t);
+    k.release_cpu();
+    while (k.running != t && !t->exit) {
+      t->fiber.yield();
+    }
   }
-  set_self(nullptr);
+  lk.release(); // the scheduler goes on holding m
 }
 
-void Impl::task_main(kthread* t) {
-  set_self(t);
-  Lock lk(m);
-  bool started = true;
-  try {
-    wait_cpu(t, lk);
-  } catch (const Unwind&) {
-    started = false;
-  }
+void Impl::task_entry(void* p) {
+  auto* t = static_cast<kthread*>(p);
+  Impl& k = *t->k;
+  Lock lk(k.m, std::adopt_lock);
+  const bool started = !t->kill; // given up before it ever ran
   lk.unlock();
   const std::string failure = started ? run_body([&] { t->task_fn(); }) : std::string{};
   t->task_fn = nullptr;
   lk.lock();
   if (!failure.empty()) {
-    reportf("uncaught exception in task %s: %s", t->name.c_str(), failure.c_str());
+    k.reportf("uncaught exception in task %s: %s", t->name.c_str(), failure.c_str());
   }
-  finish_context(t);
+  k.finish_context(t);
   t->state = CtxState::kDone;
-  live.erase(t->id);
+  k.live.erase(t->id);
   if (t->link) {
     t->link->finished = true;
   }
-  driver_cv.notify_all();
-  release_cpu();
-  set_self(nullptr);
+  k.driver_cv.notify_all();
+  k.release_cpu();
+  lk.release();
+}
+
+void Impl::call_entry(void* p) {
+  auto* t = static_cast<kthread*>(p);
+  Impl& k = *t->k;
+  Lock lk(k.m, std::adopt_lock);
+  bool completed = !t->kill;
+  if (completed) {
+    lk.unlock();
+    try {
+      (*t->call_fn)();
+    } catch (const Unwind&) {
+      completed = false;
+    } catch (...) {
+      t->failure = std::current_exception();
+    }
+    lk.lock();
+  }
+  if (t->kill) {
+    completed = false;
+  }
+  t->completed = completed;
+  k.finish_context(t);
+  t->state = CtxState::kDone;
+  k.live.erase(t->id);
+  if (t->driver) {
+    --k.driving;
+  }
+  if (t->done_cv != nullptr) {
+    t->done_cv->notify_all();
+  }
+  k.release_cpu();
+  lk.release();
 }

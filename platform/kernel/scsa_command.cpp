@@ -1,6 +1,8 @@
 // Commands as targets see them, answers, sense data and the fault script entries.
 #include <limits>
 
+#include <mutex>
+
 #include "scsa_impl.h"
 
 namespace kemu {
@@ -31,8 +33,98 @@ ScsiAnswer ScsiAnswer::check(uchar_t key, bool ili, uchar_t asc, uchar_t ascq) {
 
 // ---- ScsiCommand -------------------------------------------------------------------------------
 
+namespace {
+
+// Spent command records (and the shared pointers' control blocks, which hold them) kept
+// for the next command. Reached from any thread that drops the last reference.
+struct CommandPool {
+  std::mutex mu;
+  kemu::detail::NodeFreeList blocks;
+  std::vector<std::unique_ptr<ScsiCommand::Impl>> impls;
+};
+constexpr std::size_t kSpareImpls = 256;
+
+CommandPool& command_pool() {
+  static auto* pool = new CommandPool; // the last references may go after main returns
+  return *pool;
+}
+
+template <class T> class PoolAlloc {
+public:
+  using value_type = T;
+  PoolAlloc() = default;
+  template <class U> PoolAlloc(const PoolAlloc<U>&) {}
+  T* allocate(std::size_t n) {
+    CommandPool& p = command_pool();
+    std::lock_guard lk(p.mu);
+    return static_cast<T*>(n == 1 ? p.blocks.take(sizeof(T)) : ::operator new(n * sizeof(T)));
+  }
+  void deallocate(T* ptr, std::size_t n) {
+    CommandPool& p = command_pool();
+    std::lock_guard lk(p.mu);
+    if (n == 1) {
+      p.blocks.give(ptr, sizeof(T));
+    } else {
+      ::operator delete(ptr);
+    }
+  }
+  template <class U> bool operator==(const PoolAlloc<U>&) const { return true; }
+};
+
+} // namespace
+
+void ScsiCommand::Impl::reset() {
+  core.reset();
+  hba = nullptr;
+  pkt = nullptr;
+  target = 0;
+  lun = 0;
+  cdb.clear();
+  dir = DataDir::kNone;
+  data.clear();
+  dest = nullptr;
+  issued = 0;
+  polled = false;
+  delivered = false;
+  answered = false;
+  finished = false;
+  effect.reset();
+  answer = ScsiAnswer{};
+  timeout_work = 0;
+  done_work = 0;
+  timeout_ref.reset();
+  done_ref.reset();
+}
+
+scsa_detail::CmdPtr scsa_detail::new_command() {
+  std::unique_ptr<ScsiCommand::Impl> impl;
+  {
+    CommandPool& p = command_pool();
+    std::lock_guard lk(p.mu);
+    if (!p.impls.empty()) {
+      impl = std::move(p.impls.back());
+      p.impls.pop_back();
+    }
+  }
+  if (!impl) {
+    impl = std::make_unique<ScsiCommand::Impl>();
+  }
+  return std::allocate_shared<ScsiCommand>(PoolAlloc<ScsiCommand>(), std::move(impl));
+}
+
 ScsiCommand::ScsiCommand(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-ScsiCommand::~ScsiCommand() = default;
+
+ScsiCommand::~ScsiCommand() {
+  if (!impl_) {
+    return;
+  }
+  impl_->reset();
+  CommandPool& p = command_pool();
+  std::lock_guard lk(p.mu);
+  if (p.impls.size() < kSpareImpls) {
+    p.impls.push_back(std::move(impl_));
+  }
+}
 
 int ScsiCommand::target() const {
   return impl_->target;

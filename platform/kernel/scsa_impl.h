@@ -19,6 +19,7 @@
 
 #include "kemu/hba.h"
 #include "kemu/kernel.h"
+#include "kernel_pools.h"
 #include "ksys/mutex.h"
 #include "ksys/scsi.h"
 
@@ -80,8 +81,8 @@ struct kemu::Scsa::Core {
   mutable std::mutex mu;
   std::weak_ptr<Core> self;
   std::vector<std::unique_ptr<Hba>> hbas;
-  std::unordered_set<scsi_pkt*> packets;
-  std::unordered_map<scsi_pkt*, scsa_detail::CmdPtr> inflight;
+  kemu::detail::PooledSet<scsi_pkt*> packets;
+  kemu::detail::PooledMap<scsi_pkt*, scsa_detail::CmdPtr> inflight;
   long fail_init_pkt = 0;
   long fail_pktiopb = 0;
   long fail_getrbuf = 0;
@@ -114,6 +115,12 @@ struct kemu::ScsiCommand::Impl {
   ScsiAnswer answer;
   WorkId timeout_work = 0;
   WorkId done_work = 0;
+  // While its work is queued, the command keeps itself alive through these.
+  scsa_detail::CmdPtr timeout_ref;
+  scsa_detail::CmdPtr done_ref;
+
+  // Ready for the next command, keeping the buffers' room.
+  void reset();
 };
 
 namespace kemu::scsa_detail {
@@ -129,6 +136,11 @@ scsi_pkt* make_packet(Scsa::Core& core, const scsi_address* ap, int cdblen, int 
 // Gives a packet a data area of its own. False when memory is short.
 bool add_iopb(scsi_pkt* pkt, std::size_t len, bool read, int kmflag);
 void release_packet(scsi_pkt* pkt, const char* caller);
+
+// ---- Commands (scsa_command.cpp)
+// A command record for scsi_transport: a recycled one when there is one, so the start path
+// stops calling the heap once it has run a while.
+CmdPtr new_command();
 
 // ---- Running commands (scsa_transport.cpp)
 // scsi_transport, for the driver (polled false) or scsi_poll.

@@ -193,10 +193,12 @@ Scsa::~Scsa() {
       for (auto& [pkt, cmd] : core_->inflight) {
         auto& ci = cmd->impl();
         ci.finished = true;
-        for (WorkId w : {ci.timeout_work, ci.done_work}) {
-          if (w != 0) {
-            Kernel::current().cancel_interrupt(w);
+        for (auto [w, ref] : {std::pair{&ci.timeout_work, &ci.timeout_ref},
+                              std::pair{&ci.done_work, &ci.done_ref}}) {
+          if (*w != 0 && Kernel::current().cancel_interrupt(*w)) {
+            ref->reset();
           }
+          *w = 0;
         }
       }
     }

@@ -17,6 +17,7 @@ using kemu::ScsiCommand;
 using kemu::ScsiFault;
 using Core = kemu::Scsa::Core;
 using Kind = kemu::ScsiFault::Kind;
+using kemu::WorkId;
 
 namespace {
 
@@ -105,45 +106,54 @@ void deliver(const Delivery& d) {
   }
 }
 
-void run_completion(const std::weak_ptr<Core>& weak, const CmdPtr& cmd) {
-  auto core = weak.lock();
-  if (!core) {
-    return;
+// Cancels a command's queued work (mu held); its hold on the command goes with it. Work
+// that has started already holds its own reference and clears the id itself.
+void cancel_work(WorkId& id, CmdPtr& ref) {
+  if (id != 0 && Kernel::current().cancel_interrupt(id)) {
+    ref.reset();
   }
+  id = 0;
+}
+
+// Interrupt work: the command's answer arrives.
+void run_completion(void* arg) {
+  auto& ci = *static_cast<ScsiCommand::Impl*>(arg);
+  auto core = ci.core.lock();
+  CmdPtr keep; // the work's hold on the command, until it is done with it
   Delivery d;
   {
-    std::lock_guard lk(core->mu);
-    ScsiCommand::Impl& ci = cmd->impl();
+    std::unique_lock<std::mutex> lk;
+    if (core) {
+      lk = std::unique_lock(core->mu);
+    }
+    keep = std::move(ci.done_ref);
     ci.done_work = 0;
-    if (ci.finished) {
+    if (!core || ci.finished) {
       return;
     }
-    if (ci.timeout_work != 0) {
-      Kernel::current().cancel_interrupt(ci.timeout_work);
-      ci.timeout_work = 0;
-    }
+    cancel_work(ci.timeout_work, ci.timeout_ref);
     d = settle_locked(*core, ci);
   }
   deliver(d);
 }
 
-void run_timeout(const std::weak_ptr<Core>& weak, const CmdPtr& cmd) {
-  auto core = weak.lock();
-  if (!core) {
-    return;
-  }
+// Interrupt work: pkt_time has run out.
+void run_timeout(void* arg) {
+  auto& ci = *static_cast<ScsiCommand::Impl*>(arg);
+  auto core = ci.core.lock();
+  CmdPtr keep;
   Delivery d;
   {
-    std::lock_guard lk(core->mu);
-    ScsiCommand::Impl& ci = cmd->impl();
+    std::unique_lock<std::mutex> lk;
+    if (core) {
+      lk = std::unique_lock(core->mu);
+    }
+    keep = std::move(ci.timeout_ref);
     ci.timeout_work = 0;
-    if (ci.finished) {
+    if (!core || ci.finished) {
       return;
     }
-    if (ci.done_work != 0) {
-      Kernel::current().cancel_interrupt(ci.done_work);
-      ci.done_work = 0;
-    }
+    cancel_work(ci.done_work, ci.done_ref);
     ScsiAnswer a;
     a.reason = CMD_TIMEOUT;
     a.state = ci.delivered ? kSent : (STATE_GOT_BUS | STATE_GOT_TARGET);
@@ -233,7 +243,7 @@ ScsiAnswer sense_answer(ScsiCommand::Impl& ci, const std::vector<std::uint8_t>& 
 
 namespace kemu::scsa_detail {
 
-void answer_locked(Core& core, const CmdPtr& cmd, ScsiAnswer a) {
+void answer_locked(Core& /*core*/, const CmdPtr& cmd, ScsiAnswer a) {
   ScsiCommand::Impl& ci = cmd->impl();
   ci.answered = true;
   if (ci.effect) {
@@ -265,8 +275,8 @@ void answer_locked(Core& core, const CmdPtr& cmd, ScsiAnswer a) {
   }
   const clock_t delay = std::max<clock_t>(a.delay, 0);
   ci.answer = std::move(a);
-  std::weak_ptr<Core> weak = core.self;
-  ci.done_work = Kernel::current().interrupt([weak, cmd] { run_completion(weak, cmd); }, delay);
+  ci.done_ref = cmd;
+  ci.done_work = Kernel::current().interrupt(&run_completion, &ci, delay);
 }
 
 void abandon_locked(Core& core, scsi_pkt* pkt) {
@@ -278,12 +288,8 @@ void abandon_locked(Core& core, scsi_pkt* pkt) {
   core.inflight.erase(it);
   ScsiCommand::Impl& ci = cmd->impl();
   ci.finished = true;
-  for (WorkId* w : {&ci.timeout_work, &ci.done_work}) {
-    if (*w != 0) {
-      Kernel::current().cancel_interrupt(*w);
-      *w = 0;
-    }
-  }
+  cancel_work(ci.timeout_work, ci.timeout_ref);
+  cancel_work(ci.done_work, ci.done_ref);
   --ci.hba->in_transport;
   hdr(pkt)->in_transport = 0;
 }
@@ -327,8 +333,8 @@ int start(scsi_pkt* pkt, bool polled) {
     return fault->tran;
   }
 
-  auto impl = std::make_unique<ScsiCommand::Impl>();
-  ScsiCommand::Impl& ci = *impl;
+  CmdPtr cmd = new_command();
+  ScsiCommand::Impl& ci = cmd->impl();
   ci.core = core->self;
   ci.hba = hba;
   ci.pkt = pkt;
@@ -348,14 +354,13 @@ int start(scsi_pkt* pkt, bool polled) {
   }
   ci.issued = kernel.lbolt();
   ci.polled = polled;
-  auto cmd = std::make_shared<ScsiCommand>(std::move(impl));
 
   core->inflight.emplace(pkt, cmd);
   h->in_transport = 1;
   ++hba->in_transport;
   if (const clock_t ticks = timeout_ticks(pkt->pkt_time); ticks > 0) {
-    std::weak_ptr<Core> weak = core->self;
-    ci.timeout_work = kernel.interrupt([weak, cmd] { run_timeout(weak, cmd); }, ticks);
+    ci.timeout_ref = cmd;
+    ci.timeout_work = kernel.interrupt(&run_timeout, &ci, ticks);
   }
 
   if (fault && !reaches_target(*fault)) {

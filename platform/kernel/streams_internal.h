@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -13,11 +14,16 @@ struct Stream;
 
 // One queue pair with the emulated kernel's bookkeeping. q[0] is the read queue.
 struct QueuePair {
+  QueuePair() = default;
+  QueuePair(const QueuePair&) = delete;
+  QueuePair& operator=(const QueuePair&) = delete;
+  // A service procedure still scheduled for a freed pair is cancelled.
+  ~QueuePair();
+
   queue_t q[2]{};
-  // Scheduled service procedures hold a weak reference; a freed pair's are skipped.
-  std::shared_ptr<int> alive = std::make_shared<int>(0);
-  Stream* stream = nullptr; // the stream it belongs to, if any
-  std::string name;         // module name, for I_LOOK
+  std::uint64_t service_work[2] = {}; // each queue's scheduled service procedure, or 0
+  Stream* stream = nullptr;           // the stream it belongs to, if any
+  std::string name;                   // module name, for I_LOOK
 };
 
 // Fills a fresh pair: qinits, QREADR, water marks from each side's module_info.

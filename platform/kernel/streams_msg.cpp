@@ -17,9 +17,85 @@ std::atomic<std::size_t> g_blocks{0};
 std::atomic<std::size_t> g_buffers{0};
 std::atomic<std::size_t> g_allocb_calls{0};
 
-// Data buffers follow their dblk_t in one allocation.
-constexpr std::size_t kDataOffset = (sizeof(dblk_t) + alignof(std::max_align_t) - 1) /
-                                    alignof(std::max_align_t) * alignof(std::max_align_t);
+// Data buffers follow their dblk_t in one allocation, which starts with a word naming its
+// size class.
+constexpr std::size_t kAlign = alignof(std::max_align_t);
+constexpr std::size_t kDataOffset = (sizeof(dblk_t) + kAlign - 1) / kAlign * kAlign;
+constexpr std::size_t kHead = kAlign;
+
+// Blocks come from free lists by size class (message blocks have one of their own), so a
+// steady flow of messages stops calling the heap. Sanitizer builds go to the heap every
+// time, so that a use after free is still caught.
+constexpr std::size_t kClassBytes[] = {64, 256, 1024, 4096, 16384};
+constexpr std::size_t kClasses = std::size(kClassBytes);
+constexpr std::size_t kUnpooled = kClasses;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooling = false;
+#else
+constexpr bool kPooling = true;
+#endif
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+struct Pools {
+  std::mutex mu;
+  FreeBlock* blocks[kClasses] = {};
+  FreeBlock* mblks = nullptr;
+};
+Pools& pools() {
+  static Pools* p = new Pools; // blocks may be freed by static destructors after main
+  return *p;
+}
+
+void* pool_take(FreeBlock*& list, std::size_t bytes) {
+  if (kPooling) {
+    std::lock_guard lk(pools().mu);
+    if (FreeBlock* b = list) {
+      list = b->next;
+      return b;
+    }
+  }
+  void* p = std::malloc(std::max(bytes, sizeof(FreeBlock)));
+  if (p == nullptr) {
+    std::abort();
+  }
+  return p;
+}
+
+void pool_give(FreeBlock*& list, void* p) {
+  if (!kPooling) {
+    std::free(p);
+    return;
+  }
+  std::lock_guard lk(pools().mu);
+  auto* b = static_cast<FreeBlock*>(p);
+  b->next = list;
+  list = b;
+}
+
+std::size_t size_class(std::size_t size) {
+  for (std::size_t c = 0; c < kClasses; ++c) {
+    if (size <= kClassBytes[c]) {
+      return c;
+    }
+  }
+  return kUnpooled;
+}
+
+unsigned char* raw_of(dblk_t* db) {
+  return reinterpret_cast<unsigned char*>(db) - kHead;
+}
+
+void free_data(dblk_t* db) {
+  unsigned char* raw = raw_of(db);
+  const std::size_t c = raw[0];
+  if (c == kUnpooled) {
+    std::free(raw);
+  } else {
+    pool_give(pools().blocks[c], raw);
+  }
+}
 
 struct Faults {
   std::mutex mu;
@@ -47,10 +123,7 @@ bool allocb_should_fail() {
 }
 
 mblk_t* new_mblk(dblk_t* db) {
-  auto* mp = static_cast<mblk_t*>(std::malloc(sizeof(mblk_t)));
-  if (mp == nullptr) {
-    std::abort();
-  }
+  auto* mp = static_cast<mblk_t*>(pool_take(pools().mblks, sizeof(mblk_t)));
   *mp = mblk_t{};
   mp->b_datap = db;
   mp->b_rptr = db->db_base;
@@ -81,14 +154,21 @@ mblk_t* alloc_block(std::size_t size, bool injectable) {
   if (injectable && allocb_should_fail()) {
     return nullptr;
   }
-  auto* raw =
-      static_cast<unsigned char*>(std::malloc(kDataOffset + std::max<std::size_t>(size, 1)));
-  if (raw == nullptr) {
-    std::abort();
+  const std::size_t c = size_class(std::max<std::size_t>(size, 1));
+  unsigned char* raw = nullptr;
+  if (c == kUnpooled) {
+    raw = static_cast<unsigned char*>(std::malloc(kHead + kDataOffset + size));
+    if (raw == nullptr) {
+      std::abort();
+    }
+  } else {
+    raw = static_cast<unsigned char*>(
+        pool_take(pools().blocks[c], kHead + kDataOffset + kClassBytes[c]));
   }
-  auto* db = reinterpret_cast<dblk_t*>(raw);
+  raw[0] = static_cast<unsigned char>(c);
+  auto* db = reinterpret_cast<dblk_t*>(raw + kHead);
   *db = dblk_t{};
-  db->db_base = raw + kDataOffset;
+  db->db_base = raw + kHead + kDataOffset;
   db->db_lim = db->db_base + size;
   db->db_ref = 1;
   db->db_type = M_DATA;
@@ -164,10 +244,10 @@ void freeb(mblk_t* bp) {
   }
   dblk_t* db = bp->b_datap;
   if (--db->db_ref == 0) {
-    std::free(db);
+    kemu::free_data(db);
     --kemu::g_buffers;
   }
-  std::free(bp);
+  kemu::pool_give(kemu::pools().mblks, bp);
   --kemu::g_blocks;
 }
 

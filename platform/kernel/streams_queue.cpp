@@ -219,21 +219,35 @@ void flushq(queue_t* q, int flag) {
   kemu::queue_count_sub(q, removed);
 }
 
+namespace {
+void run_service(void* arg) {
+  auto* q = static_cast<queue_t*>(arg);
+  q->q_pair->service_work[(q->q_flag & QREADR) != 0 ? 0 : 1] = 0;
+  q->q_flag &= ~QENAB;
+  if ((q->q_flag & QPROCSOFF) == 0) {
+    q->q_qinfo->qi_srvp(q);
+  }
+}
+} // namespace
+
+kemu::QueuePair::~QueuePair() {
+  if (!kemu::Kernel::exists()) {
+    return;
+  }
+  for (std::uint64_t w : service_work) {
+    if (w != 0) {
+      kemu::Kernel::current().cancel_interrupt(w);
+    }
+  }
+}
+
 void qenable(queue_t* q) {
   if (!kemu::has_service(q) || (q->q_flag & (QENAB | QPROCSOFF)) != 0) {
     return;
   }
   q->q_flag |= QENAB;
-  std::weak_ptr<int> alive = q->q_pair->alive;
-  kemu::Kernel::current().interrupt([q, alive] {
-    if (alive.expired()) {
-      return;
-    }
-    q->q_flag &= ~QENAB;
-    if ((q->q_flag & QPROCSOFF) == 0) {
-      q->q_qinfo->qi_srvp(q);
-    }
-  });
+  q->q_pair->service_work[(q->q_flag & QREADR) != 0 ? 0 : 1] =
+      kemu::Kernel::current().interrupt(&run_service, q);
 }
 
 void noenable(queue_t* q) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kemu/usermem.h"
+#include "kernel_impl.h"
 #include "ksys/usercopy.h"
 
 namespace kemu {
@@ -32,8 +33,16 @@ public:
   }
 };
 
-// Each kernel context runs on a host thread of its own, so the thread is the context.
+// Outside a context (host code calling copyin for itself), the scope belongs to the thread.
 thread_local UserMemory* t_current = nullptr;
+
+// A context's scope travels with the context, not with the host thread that runs it.
+UserMemory*& current_slot() {
+  if (kthread* t = detail::self()) {
+    return t->user_mem;
+  }
+  return t_current;
+}
 
 } // namespace
 
@@ -43,14 +52,15 @@ UserMemory& in_process_memory() {
 }
 
 UserMemory& current_user_memory() {
-  return t_current != nullptr ? *t_current : in_process_memory();
+  UserMemory* mem = current_slot();
+  return mem != nullptr ? *mem : in_process_memory();
 }
 
-UserMemoryScope::UserMemoryScope(UserMemory& mem) : saved_(t_current) {
-  t_current = &mem;
+UserMemoryScope::UserMemoryScope(UserMemory& mem) : saved_(current_slot()) {
+  current_slot() = &mem;
 }
 UserMemoryScope::~UserMemoryScope() {
-  t_current = saved_;
+  current_slot() = saved_;
 }
 
 } // namespace kemu

@@ -45,26 +45,26 @@ TEST_F(CalloutTest, SameTickCalloutsRunInArmingOrderAndLaterTicksAfter) {
 }
 
 TEST_F(CalloutTest, ZeroTickCalloutRunsInAnotherContextAfterCallerBlocks) {
-  std::thread::id caller, callee;
+  kemu::ContextId caller = 0, callee = 0;
   bool ran_before_block = true;
   kmutex_t m{};
   kcondvar_t cv{};
   struct Ctx {
-    std::thread::id* callee;
+    kemu::ContextId* callee;
     kmutex_t* m;
     kcondvar_t* cv;
     bool done;
   } ctx{&callee, &m, &cv, false};
   auto cb = [](void* p) {
     auto* c = static_cast<Ctx*>(p);
-    *c->callee = std::this_thread::get_id();
+    *c->callee = kemu::Kernel::current().context_id();
     mutex_enter(c->m);
     c->done = true;
     cv_signal(c->cv);
     mutex_exit(c->m);
   };
   ASSERT_TRUE(k.call([&] {
-    caller = std::this_thread::get_id();
+    caller = kemu::Kernel::current().context_id();
     mutex_enter(&m);
     timeout(cb, &ctx, 0);
     ran_before_block = ctx.done;

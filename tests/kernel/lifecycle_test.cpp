@@ -2,12 +2,14 @@
 // kernels in sequence.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kemu/kernel.h"
+#include "kemu/usermem.h"
 #include "ksys/mutex.h"
 #include "ksys/time.h"
 
@@ -224,6 +226,131 @@ TEST(Lifecycle, ManyKernelsInSequence) {
     EXPECT_EQ(k.report_count(), 0u);
   }
   EXPECT_FALSE(Kernel::exists());
+}
+
+TEST(Lifecycle, StartedContextTellsItsEndWithNoThreadWaiting) {
+  Kernel k;
+  kmutex_t m{};
+  kcondvar_t cv{};
+  std::vector<bool> ends;
+  auto waits = [&] {
+    mutex_enter(&m);
+    const int r = cv_wait_sig(&cv, &m);
+    mutex_exit(&m);
+    EXPECT_EQ(r, 0);
+  };
+  const auto signalled = k.start(waits, [&](bool completed) { ends.push_back(completed); });
+  const auto stuck = k.start(waits, [&](bool completed) { ends.push_back(completed); });
+  ASSERT_NE(signalled, 0u);
+  k.settle();
+  EXPECT_TRUE(ends.empty());
+  EXPECT_TRUE(k.post_signal(signalled));
+  k.settle();
+  EXPECT_EQ(ends, std::vector<bool>{true});
+  k.shutdown(); // the other is given up, and says so
+  EXPECT_EQ(ends, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(k.post_signal(stuck));
+  EXPECT_EQ(k.start([] {}, [&](bool) { ends.push_back(true); }), 0u);
+  EXPECT_EQ(ends.size(), 2u);
+}
+
+// Two contexts inside catch blocks at once: each rethrows its own exception, not the one
+// most recently caught on the host thread they share.
+TEST(Lifecycle, EachContextKeepsItsOwnCaughtException) {
+  Kernel k;
+  kmutex_t m{};
+  kcondvar_t cv{};
+  int turn = 0;
+  auto catcher = [&](int mine) {
+    try {
+      try {
+        throw mine;
+      } catch (int) {
+        mutex_enter(&m);
+        turn = mine;
+        cv_broadcast(&cv);
+        while (turn != 3) { // both are inside their catch blocks before either rethrows
+          if (turn == 2 && mine == 1) {
+            turn = 3;
+            cv_broadcast(&cv);
+            break;
+          }
+          cv_wait(&cv, &m);
+        }
+        mutex_exit(&m);
+        throw;
+      }
+    } catch (int got) {
+      EXPECT_EQ(got, mine);
+    }
+  };
+  auto a = k.spawn([&] { catcher(1); });
+  auto b = k.spawn([&] { catcher(2); });
+  EXPECT_TRUE(a->join());
+  EXPECT_TRUE(b->join());
+  EXPECT_EQ(turn, 3);
+}
+
+// A context's user memory stays its own while it sleeps and another runs on the same
+// host thread.
+TEST(Lifecycle, UserMemoryScopeBelongsToItsContext) {
+  Kernel k;
+  struct NoMemory final : kemu::UserMemory {
+    int copyin(std::uintptr_t, void*, std::size_t) override { return EFAULT; }
+    int copyout(const void*, std::uintptr_t, std::size_t) override { return EFAULT; }
+  } mine;
+  kmutex_t m{};
+  kcondvar_t cv{};
+  bool other_ran = false;
+  kemu::UserMemory* seen_by_other = nullptr;
+  kemu::UserMemory* seen_after = nullptr;
+  auto scoped = k.spawn([&] {
+    kemu::UserMemoryScope scope(mine);
+    mutex_enter(&m);
+    while (!other_ran) {
+      cv_wait(&cv, &m);
+    }
+    mutex_exit(&m);
+    seen_after = &kemu::current_user_memory();
+  });
+  auto other = k.spawn([&] {
+    seen_by_other = &kemu::current_user_memory();
+    mutex_enter(&m);
+    other_ran = true;
+    cv_signal(&cv);
+    mutex_exit(&m);
+  });
+  EXPECT_TRUE(scoped->join());
+  EXPECT_TRUE(other->join());
+  EXPECT_EQ(seen_by_other, &kemu::in_process_memory());
+  EXPECT_EQ(seen_after, &mine);
+}
+
+// Touches about `bytes` of its stack and returns something that depends on all of it.
+__attribute__((noinline)) int use_stack(std::size_t bytes) {
+  volatile char buf[1024];
+  for (auto& c : buf) {
+    c = static_cast<char>(bytes);
+  }
+  return bytes <= sizeof buf ? buf[0] : use_stack(bytes - sizeof buf) + buf[1];
+}
+
+TEST(Lifecycle, StackHighWaterSeesTheDeepestContext) {
+  Kernel k;
+  const std::size_t deep = Kernel::stack_size() / 2;
+  ASSERT_TRUE(k.call([&] { use_stack(deep); }));
+  EXPECT_GE(Kernel::stack_high_water(), deep);
+  EXPECT_LT(Kernel::stack_high_water(), Kernel::stack_size());
+}
+
+TEST(LifecycleDeathTest, StackOverflowDiesOnTheGuardPage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Kernel k;
+        k.call([] { use_stack(Kernel::stack_size() * 2); });
+      },
+      "stack overflow in context call|stack-overflow");
 }
 
 TEST(LifecycleDeathTest, SecondLiveKernelIsFatal) {

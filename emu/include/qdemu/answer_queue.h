@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <vector>
 
 #include "qdemu/clock.h"
@@ -14,6 +15,9 @@ namespace qdemu {
 class AnswerQueue {
 public:
   void push(std::vector<std::uint8_t> bytes, Tick ready_at);
+  // The same, built from a header and its data in a buffer the queue had kept.
+  void push(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
+            Tick ready_at);
   // An answer is ready at `now`.
   bool ready(Tick now) const;
   // Bytes of the answers ready at `now`.
@@ -23,6 +27,8 @@ public:
   // Ready answers in the order they were made, while each whole answer still fits in what
   // is left of `budget`; stops at the first one that does not fit, so order is kept.
   std::vector<std::uint8_t> take(Tick now, std::size_t budget);
+  // The same, appended to `out`.
+  void take_into(Tick now, std::size_t budget, std::vector<std::uint8_t>& out);
   // True when an answer has become ready at `now` since the last call.
   bool note_ready(Tick now);
   void clear() { queue_.clear(); }
@@ -31,10 +37,11 @@ public:
 private:
   struct Entry {
     std::vector<std::uint8_t> bytes;
-    Tick ready_at;
+    Tick ready_at = 0;
     bool noted = false;
   };
-  std::deque<Entry> queue_;
+  std::vector<Entry> queue_;                     // oldest first
+  std::vector<std::vector<std::uint8_t>> spare_; // buffers of answers gone, for the next ones
 };
 
 } // namespace qdemu

@@ -217,6 +217,8 @@ public:
   std::size_t answer_bytes_waiting();
   // Whole ready answers, oldest first, as long as they fit in `budget` bytes.
   std::vector<std::uint8_t> take_answers(std::size_t budget);
+  // The same, appended to `out` (whose room is reused).
+  void take_answers_into(std::size_t budget, std::vector<std::uint8_t>& out);
   // The next tick at which timed work is due (paced output, a break ending, a delayed
   // answer); kNever when nothing is.
   Tick next_event_tick();
@@ -265,7 +267,19 @@ private:
               std::span<const std::uint8_t> data) override;
   void external(const std::function<void()>& fn) override { enter(fn); }
 
-  void enter(const std::function<void()>& fn);
+  // Runs fn as an entry: time caught up first, the unit serviced and its notices delivered
+  // after; nested entries just run. A template, so that an entry makes no callable.
+  template <class F> void enter(F&& fn) {
+    if (depth_ > 0) {
+      fn();
+      return;
+    }
+    begin_entry();
+    fn();
+    end_entry();
+  }
+  void begin_entry();
+  void end_entry();
   void catch_up();
   void settle();
   void rearm();

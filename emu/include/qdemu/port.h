@@ -18,6 +18,7 @@
 #include "qdemu/clock.h"
 #include "qdemu/far_end.h"
 #include "qdemu/line_state.h"
+#include "qdemu/ring_buffer.h"
 
 namespace qdemu {
 
@@ -122,7 +123,7 @@ private:
     std::uint8_t status; // 0 good, 4/5/6 error, 11 break
   };
   struct OutCommand {
-    bool is_break;
+    bool is_break = false;
     std::vector<std::uint8_t> data;
     std::size_t taken = 0;
   };
@@ -177,14 +178,14 @@ private:
   std::optional<std::pair<bool, bool>> modem_seen_; // (dtr, rts) last told to the far end
   bool held_told_ = false;                          // hold_off last told to the far end
 
-  std::deque<InChar> in_;
+  RingBuffer<InChar> in_;
   bool overflow_ = false;
   bool grant_ = false;
   std::optional<std::uint8_t> status_mask_;
   std::uint8_t reported_state_ = 0;
 
-  std::deque<OutCommand> pending_out_; // FAS_SEND data and breaks not yet in the buffer
-  std::deque<std::int16_t> out_;       // the output buffer: characters and break marks
+  RingBuffer<OutCommand> pending_out_; // FAS_SEND data and breaks not yet in the buffer
+  RingBuffer<std::int16_t> out_;       // the output buffer: characters and break marks
   std::size_t out_chars_ = 0;
   int wait_sends_ = 0;
 
@@ -195,6 +196,11 @@ private:
   Tick break_until_ = 0;
 
   LineStats stats_;
+
+  // Room kept between uses, so that moving data calls the heap only while it grows.
+  std::vector<std::uint8_t> spare_send_; // the next FAS_SEND's copy of its data
+  std::vector<std::uint8_t> run_;        // a run of characters on its way to the far end
+  std::vector<std::uint8_t> grant_data_; // a FAS_RECV answer's data
 };
 
 } // namespace qdemu

@@ -27,7 +27,9 @@
 //     same batch never carry a command out twice.
 //   - READ(6): whole answers, at most min(count, packet size) - 1 bytes, then PKT_END;
 //     residual = count - bytes returned. With no answer ready the READ is held until one
-//     is (the engine's notice) or read_hold ticks (50 ms) pass; then PKT_END alone.
+//     is (the engine's notice) or read_hold ticks (50 ms) pass; then PKT_END alone. On the
+//     real clock a READ within active_window of the last answers is held active_hold
+//     instead (see QmxUnitConfig).
 //     Control byte 0x40: the batch of the last READ answered, unchanged - unless the host
 //     has shown it has that batch (a WRITE, or a READ without 0x40, came since, whether it
 //     reached the unit or the adapter answered in its place): then it is a new READ.
@@ -78,8 +80,15 @@ struct QmxUnitConfig {
   std::string pod_firmware = "V1.0";
   Tick ready_delay = kTicksPerSecond; // not ready this long after a restart
   Tick read_hold = 5;                 // an empty READ waits this long for an answer
-  bool warming_up = false;            // true: switched on as it is built
-  UnitOptions engine{};               // firmware and pods_present come from above
+  // The real clock only (qdhost): while the line is busy, an empty READ waits active_hold
+  // instead. The host sends nothing while its READ is held, so the hold is what a program's
+  // reply (an echo) waits for; every hold costs the host a wake-up, so an idle unit keeps
+  // read_hold. A READ counts as busy within active_window of the last READ that carried
+  // answers. 0: read_hold always.
+  Tick active_hold = 1;
+  Tick active_window = kTicksPerSecond;
+  bool warming_up = false; // true: switched on as it is built
+  UnitOptions engine{};    // firmware and pods_present come from above
 };
 
 struct QmxStats {
@@ -174,6 +183,8 @@ private:
   void finish_held();
   void release_held(kemu::ScsiAnswer answer);
   void cancel_hold_timer();
+  // The host has the last batch: no re-send of it can come.
+  void forget_resend();
 
   QmxUnitConfig config_;
   KernelClock clock_;
@@ -189,7 +200,11 @@ private:
   std::shared_ptr<kemu::ScsiCommand> held_;
   bool held_stalled_ = false;
   TimerId hold_timer_ = 0;
+  bool real_clock_ = false;
+  Tick last_answers_ = 0;
+  bool answered_ = false;                           // a READ has carried answers
   std::optional<std::vector<std::uint8_t>> resend_; // the last READ's batch, until acknowledged
+  std::vector<std::uint8_t> spare_batch_;           // room for the next batch
 
   QmxFaults faults_;
   QmxStats stats_;

@@ -7,15 +7,27 @@
 // timeouts, completions and service procedures run later, never inside the call that
 // caused them. Tests also need the same order of events on every run, whatever the load
 // of the machine. So the layer runs one emulated CPU: every piece of kernel code runs in a
-// context (a host thread), but only the context holding the CPU runs, and it gives the CPU
-// up only when it blocks (a condition variable, a held mutex, delay, a polled SCSI command)
-// or returns. The next context comes from a FIFO ready queue under one lock, never from the
-// host's thread scheduler, so a race in the driver becomes an order a test can provoke and
-// repeat.
+// context, and only the context holding the CPU runs; it gives the CPU up only when it
+// blocks (a condition variable, a held mutex, delay, a polled SCSI command) or returns.
+// The next context comes from a FIFO ready queue under one lock, never from the host's
+// thread scheduler, so a race in the driver becomes an order a test can provoke and repeat.
 //
-// Interrupt-level work (callouts, device completions, STREAMS service procedures, bufcall
-// callbacks) gets a context of its own because it may block on a mutex held by a sleeping
-// user context; running it inline would deadlock or reorder events.
+// How it is built: every context (a call, a spawned task, a callout, a completion, a
+// service procedure, a bufcall callback, other interrupt work) is a fiber, a stackful
+// coroutine with a stack of its own from a pool (a guard page below each: an overflow
+// dies by SIGSEGV, named on standard error). All fibers run on one host thread at a time,
+// the CPU's: a hand-off is a fiber switch, not a host thread waking another. Interrupt-level
+// work gets a context of its own because it may block on a mutex held by a sleeping user
+// context; running it inline would deadlock or reorder events.
+//
+// Which host thread is the CPU: on the virtual clock, the thread that drives (a test inside
+// call(), settle(), advance(), run_until() or Task::join()) runs the fibers for as long as
+// it drives; another thread that wants to drive meanwhile waits, and its context is run by
+// the one driving. On the real clock (qdhost) the kernel has a thread of its own for the
+// CPU, asleep in epoll on an eventfd and a timerfd while nothing is ready. Other host
+// threads never run kernel code: call() from one hands the context to the CPU's thread
+// (the ready queue, then the eventfd) and waits for it; interrupt(), post_signal() and
+// start() only queue.
 //
 // Time is kept apart from the host's clock so that tests never sleep: on the virtual clock
 // it moves only when a test says so (advance, or a jump to the next deadline once every
@@ -25,9 +37,11 @@
 // Consequences for users: in virtual mode nothing runs unless the test is inside call(),
 // settle(), advance(), run_until() or Task::join(), so between those the test may look at
 // kernel state without racing it. Blocking kernel functions (mutex_enter, cv_wait, delay)
-// need a context: call them inside call(), a Task or interrupt work. When the kernel gives
-// a context up (shutdown, a stuck call) its blocking call throws an internal exception that
-// unwinds the context's code; do not block in destructors and do not swallow `...`.
+// need a context: call them inside call(), a Task or interrupt work. Inside a context the
+// host thread is not the context: use context_id(), never thread ids or thread_local
+// state, to tell contexts apart. When the kernel gives a context up (shutdown, a stuck
+// call) its blocking call throws an internal exception that unwinds the context's code;
+// do not block in destructors and do not swallow `...`.
 #pragma once
 
 #include <cstdint>
@@ -101,8 +115,10 @@ public:
   static bool exists();
 
   // ---- Running code -------------------------------------------------------------------
-  // Runs fn as a user context on the calling thread (with the given credentials) and
-  // returns when fn returns. While fn is blocked other contexts run; with Wait::kJump the
+  // Runs fn as a user context (with the given credentials) and returns when fn returns;
+  // exceptions other than the kernel's own unwinding are rethrown here. Virtual clock: the
+  // calling thread is the CPU meanwhile. Real clock: the CPU's thread runs it and the
+  // calling thread waits. While fn is blocked other contexts run; with Wait::kJump the
   // virtual clock jumps to the next deadline whenever every context is blocked. Work that
   // fn leaves behind (a 0-tick timeout, a woken task) runs at the next settle()/advance()/
   // call(), not before call() returns.
@@ -112,15 +128,25 @@ public:
   bool call(const std::function<void()>& fn, Wait wait = Wait::kJump,
             const cred_t& cred = root_cred());
 
-  // Starts fn as a user context on a thread of its own; it runs when the CPU is given to
+  // Starts fn as a user context with a handle to join; it runs when the CPU is given to
   // it (virtual mode: by settle(), advance(), run_until(), join() or another call()).
   class Task;
   std::unique_ptr<Task> spawn(std::function<void()> fn, std::string name = "user",
                               const cred_t& cred = root_cred());
 
+  // Starts fn as a user context with no host thread waiting for it (an event loop's
+  // request): done(completed) runs once fn has returned (true) or was unwound (false), on
+  // the CPU's thread outside every context. It must not block and must not drive the
+  // kernel (call, settle, ...): hand the result on (a queue and an eventfd). Returns the
+  // context's id, for post_signal(); 0, and no callback, when the kernel is stopping.
+  ContextId start(std::function<void()> fn, std::function<void(bool completed)> done,
+                  const cred_t& cred = root_cred());
+
   // Queues interrupt-level work: fn runs in a context of its own at the current tick
   // (or `ticks` later), after the work queued before it. Callable from anywhere.
   WorkId interrupt(std::function<void()> fn, clock_t ticks = 0);
+  // The same for a plain function and its argument: nothing is allocated per item.
+  WorkId interrupt(void (*fn)(void*), void* arg, clock_t ticks = 0);
   // Cancels queued interrupt work that has not started; false when it has started or is
   // unknown.
   bool cancel_interrupt(WorkId id);
@@ -169,6 +195,10 @@ public:
   // kmem_alloc and kmem_zalloc calls since boot (refused ones included): benchmarks tell
   // from it whether a path allocates.
   std::uint64_t kmem_alloc_calls() const;
+
+  // Deepest any context's stack has gone so far, in bytes, and the size of each stack.
+  static std::size_t stack_high_water();
+  static std::size_t stack_size();
 
   // ---- Reports (the console is kemu/console.h) ------------------------------------------
   // Layer code (STREAMS, DDI, SCSA) reports the faults it detects here too.

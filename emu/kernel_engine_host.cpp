@@ -17,4 +17,12 @@ void KernelEngineHost::post(std::function<void()> fn) {
   }
 }
 
+bool KernelEngineHost::watch(int fd, unsigned events, kemu::HostWatcher* w) {
+  return kernel_.watch(fd, events, w);
+}
+
+void KernelEngineHost::unwatch(int fd) {
+  kernel_.unwatch(fd);
+}
+
 } // namespace qdemu

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -141,12 +142,36 @@ struct LanvaraModule::Io {
   bool close_after = false;
   in_addr_t address = 0;
   std::uint16_t port = 0;
-  std::thread thread;
+  std::thread thread; // unless the host watches the descriptors
+
+  // The host's watch callbacks, when it has them (the kernel's CPU thread). Each holds `mu`
+  // while it runs; once stop() has set `stopping` under it, they touch nothing, so the
+  // descriptors stop() then unwatches stay the ones it saw.
+  struct Watch final : kemu::HostWatcher {
+    Watch(LanvaraModule* m, void (*fn)(LanvaraModule&, unsigned)) : module(m), on(fn) {}
+    void ready(unsigned events) override {
+      Io& io = *module->io_;
+      std::lock_guard lock(io.mu);
+      if (!io.stopping) {
+        on(*module, events);
+      }
+    }
+    LanvaraModule* module;
+    void (*on)(LanvaraModule&, unsigned);
+  };
+  bool watched = false;
+  std::mutex mu;
+  bool stopping = false;
+  Watch on_wake, on_listen, on_conn;
+  explicit Io(LanvaraModule* m)
+      : on_wake(m, [](LanvaraModule& mod, unsigned) { mod.on_wake(); }),
+        on_listen(m, [](LanvaraModule& mod, unsigned) { mod.on_accept(); }),
+        on_conn(m, [](LanvaraModule& mod, unsigned ev) { mod.on_conn(ev); }) {}
 };
 
 LanvaraModule::LanvaraModule(EngineHost& host, LanvaraOptions options)
     : host_(host), options_(std::move(options)), shared_(std::make_shared<Shared>()),
-      io_(std::make_unique<Io>()) {}
+      io_(std::make_unique<Io>(this)) {}
 
 LanvaraModule::~LanvaraModule() {
   stop();
@@ -196,17 +221,40 @@ int LanvaraModule::start() {
     return err;
   }
   shared_->stopping = false;
-  io.thread = std::thread([this] { run(); });
+  io.stopping = false;
+  // On the kernel's real clock its CPU's thread does the I/O; else a thread of our own.
+  io.watched = host_.watch(shared_->wake_fd, EPOLLIN, &io.on_wake);
+  if (io.watched && !host_.watch(io.listen_fd, EPOLLIN, &io.on_listen)) {
+    host_.unwatch(shared_->wake_fd);
+    io.watched = false;
+  }
+  if (!io.watched) {
+    io.thread = std::thread([this] { run(); });
+  }
   return 0;
 }
 
 void LanvaraModule::stop() {
-  if (!io_->thread.joinable()) {
+  Io& io = *io_;
+  if (io.watched) {
+    int conn_fd = -1;
+    {
+      std::lock_guard lock(io.mu);
+      io.stopping = true;
+      conn_fd = io.conn_fd;
+    }
+    // Once unwatched, no callback runs or will run: the rest is ours.
+    for (int fd : {shared_->wake_fd, io.listen_fd, conn_fd}) {
+      host_.unwatch(fd);
+    }
+    io.watched = false;
+  } else if (io.thread.joinable()) {
+    shared_->update([&] { shared_->stopping = true; });
+    shared_->wake();
+    io.thread.join();
+  } else {
     return;
   }
-  shared_->update([&] { shared_->stopping = true; });
-  shared_->wake();
-  io_->thread.join();
   close_fd(io_->conn_fd);
   close_fd(io_->listen_fd);
   close_fd(shared_->wake_fd);
@@ -294,103 +342,196 @@ std::vector<std::span<const std::uint8_t>> answer_items(const std::vector<std::u
 
 } // namespace
 
+void LanvaraModule::take_outbox() {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  std::lock_guard lock(sh.mutex);
+  while (!sh.outbox.empty()) {
+    OutItem item = std::move(sh.outbox.front());
+    sh.outbox.pop_front();
+    if (item.conn != io.conn || io.close_after) {
+      continue;
+    }
+    if (!sh.silent && sh.rules.empty() && sh.split == 0) {
+      // No fault to meet: the answers go out as they are, in one write.
+      if (!item.bytes.empty()) {
+        io.pending.push_back(std::move(item.bytes));
+      }
+      io.close_after = io.close_after || item.close_after;
+      continue;
+    }
+    std::vector<std::uint8_t> out;
+    bool close = item.close_after;
+    for (std::span<const std::uint8_t> answer : answer_items(item.bytes)) {
+      if (sh.silent) {
+        break;
+      }
+      auto rule = std::find_if(sh.rules.begin(), sh.rules.end(),
+                               [&](const Rule& r) { return r.opcode == answer[0]; });
+      if (rule == sh.rules.end()) {
+        out.insert(out.end(), answer.begin(), answer.end());
+        continue;
+      }
+      const AnswerFault fault = rule->fault;
+      if (fault == AnswerFault::replace || fault == AnswerFault::drop_connection) {
+        out.insert(out.end(), rule->bytes.begin(), rule->bytes.end());
+      }
+      if (rule->times > 0 && --rule->times == 0) {
+        sh.rules.erase(rule);
+      }
+      if (fault == AnswerFault::go_silent) {
+        sh.silent = true;
+      } else if (fault == AnswerFault::drop_connection) {
+        close = true;
+        break;
+      }
+    }
+    const std::size_t piece = sh.split == 0 ? out.size() : sh.split;
+    for (std::size_t at = 0; at < out.size(); at += piece) {
+      const auto from = out.begin() + static_cast<std::ptrdiff_t>(at);
+      io.pending.emplace_back(from,
+                              from + static_cast<std::ptrdiff_t>(std::min(piece, out.size() - at)));
+    }
+    io.close_after = io.close_after || close;
+  }
+}
+
+void LanvaraModule::write_pending() {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  while (!io.pending.empty()) {
+    auto& front = io.pending.front();
+    const ssize_t n = ::send(io.conn_fd, front.data(), front.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        watch_conn();
+        return;
+      }
+      close_conn(false);
+      return;
+    }
+    sh.update([&] {
+      sh.stats.bytes_out += static_cast<std::uint64_t>(n);
+      ++sh.stats.writes;
+    });
+    front.erase(front.begin(), front.begin() + n);
+    if (front.empty()) {
+      sh.give_spare(std::move(front));
+      io.pending.pop_front();
+    }
+  }
+  if (io.close_after) {
+    close_conn(true);
+  }
+  watch_conn();
+}
+
+void LanvaraModule::close_conn(bool by_module) {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  if (io.conn_fd < 0) {
+    return;
+  }
+  if (io.watched) {
+    host_.unwatch(io.conn_fd);
+  }
+  close_fd(io.conn_fd);
+  io.conn = 0;
+  io.pending.clear();
+  io.close_after = false;
+  sh.update([&] {
+    sh.stats.connected = false;
+    ++(by_module ? sh.stats.closed_by_module : sh.stats.closed_by_host);
+  });
+}
+
+// Watched: the connection's descriptor is read always and written while answers wait.
+void LanvaraModule::watch_conn() {
+  Io& io = *io_;
+  if (io.watched && io.conn_fd >= 0) {
+    host_.watch(io.conn_fd, EPOLLIN | (io.pending.empty() ? 0u : unsigned{EPOLLOUT}), &io.on_conn);
+  }
+}
+
+bool LanvaraModule::on_wake() {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  std::uint64_t count;
+  [[maybe_unused]] ssize_t n = ::read(sh.wake_fd, &count, sizeof count);
+  bool drop = false;
+  {
+    std::lock_guard lock(sh.mutex);
+    if (sh.stopping) {
+      return false;
+    }
+    drop = std::exchange(sh.drop, false);
+  }
+  if (drop) {
+    close_conn(true);
+  }
+  take_outbox();
+  if (io.conn_fd >= 0) {
+    write_pending();
+  }
+  return true;
+}
+
+void LanvaraModule::on_accept() {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  const int fd = ::accept4(io.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  close_conn(true); // replaced by the newcomer
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  io.conn_fd = fd;
+  io.conn = ++io.last_conn;
+  watch_conn();
+  sh.update([&] {
+    ++sh.stats.connections;
+    sh.stats.connected = true;
+  });
+  host_.post([core = core_, conn = io.conn] {
+    core->conn = conn;
+    core->engine.new_connection();
+  });
+}
+
+void LanvaraModule::on_conn(unsigned events) {
+  Io& io = *io_;
+  Shared& sh = *shared_;
+  if (io.conn_fd >= 0 && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+    std::vector<std::uint8_t> buf = sh.take_spare();
+    buf.resize(kReadChunk);
+    const ssize_t n = ::read(io.conn_fd, buf.data(), buf.size());
+    if (n > 0) {
+      // Acknowledge at once: a host that does not set TCP_NODELAY holds its next small
+      // write back until this segment is acknowledged, and a delayed acknowledgement
+      // would put tens of milliseconds on every exchange.
+      const int on = 1;
+      ::setsockopt(io.conn_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+      buf.resize(static_cast<std::size_t>(n));
+      sh.update([&] { sh.stats.bytes_in += static_cast<std::uint64_t>(n); });
+      host_.post([core = core_, conn = io.conn, bytes = std::move(buf)]() mutable {
+        if (core->conn == conn) {
+          core->engine.feed_stream(bytes);
+        }
+        core->shared->give_spare(std::move(bytes));
+      });
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      close_conn(false);
+    }
+  }
+  if (io.conn_fd >= 0 && (events & EPOLLOUT) != 0) {
+    write_pending();
+  }
+}
+
 void LanvaraModule::run() {
   Io& io = *io_;
   Shared& sh = *shared_;
-
-  auto close_conn = [&](bool by_module) {
-    if (io.conn_fd < 0) {
-      return;
-    }
-    close_fd(io.conn_fd);
-    io.conn = 0;
-    io.pending.clear();
-    io.close_after = false;
-    sh.update([&] {
-      sh.stats.connected = false;
-      ++(by_module ? sh.stats.closed_by_module : sh.stats.closed_by_host);
-    });
-  };
-
-  // Moves the outbox of the current connection into the pending writes, meeting faults.
-  auto take_outbox = [&] {
-    std::lock_guard lock(sh.mutex);
-    while (!sh.outbox.empty()) {
-      OutItem item = std::move(sh.outbox.front());
-      sh.outbox.pop_front();
-      if (item.conn != io.conn || io.close_after) {
-        continue;
-      }
-      if (!sh.silent && sh.rules.empty() && sh.split == 0) {
-        // No fault to meet: the answers go out as they are, in one write.
-        if (!item.bytes.empty()) {
-          io.pending.push_back(std::move(item.bytes));
-        }
-        io.close_after = io.close_after || item.close_after;
-        continue;
-      }
-      std::vector<std::uint8_t> out;
-      bool close = item.close_after;
-      for (std::span<const std::uint8_t> answer : answer_items(item.bytes)) {
-        if (sh.silent) {
-          break;
-        }
-        auto rule = std::find_if(sh.rules.begin(), sh.rules.end(),
-                                 [&](const Rule& r) { return r.opcode == answer[0]; });
-        if (rule == sh.rules.end()) {
-          out.insert(out.end(), answer.begin(), answer.end());
-          continue;
-        }
-        const AnswerFault fault = rule->fault;
-        if (fault == AnswerFault::replace || fault == AnswerFault::drop_connection) {
-          out.insert(out.end(), rule->bytes.begin(), rule->bytes.end());
-        }
-        if (rule->times > 0 && --rule->times == 0) {
-          sh.rules.erase(rule);
-        }
-        if (fault == AnswerFault::go_silent) {
-          sh.silent = true;
-        } else if (fault == AnswerFault::drop_connection) {
-          close = true;
-          break;
-        }
-      }
-      const std::size_t piece = sh.split == 0 ? out.size() : sh.split;
-      for (std::size_t at = 0; at < out.size(); at += piece) {
-        const auto from = out.begin() + static_cast<std::ptrdiff_t>(at);
-        io.pending.emplace_back(
-            from, from + static_cast<std::ptrdiff_t>(std::min(piece, out.size() - at)));
-      }
-      io.close_after = io.close_after || close;
-    }
-  };
-
-  auto write_pending = [&] {
-    while (!io.pending.empty()) {
-      auto& front = io.pending.front();
-      const ssize_t n = ::send(io.conn_fd, front.data(), front.size(), MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          return;
-        }
-        close_conn(false);
-        return;
-      }
-      sh.update([&] {
-        sh.stats.bytes_out += static_cast<std::uint64_t>(n);
-        ++sh.stats.writes;
-      });
-      front.erase(front.begin(), front.begin() + n);
-      if (front.empty()) {
-        sh.give_spare(std::move(front));
-        io.pending.pop_front();
-      }
-    }
-    if (io.close_after) {
-      close_conn(true);
-    }
-  };
-
   for (;;) {
     pollfd fds[3] = {{sh.wake_fd, POLLIN, 0}, {io.listen_fd, POLLIN, 0}, {io.conn_fd, 0, 0}};
     if (io.conn_fd >= 0) {
@@ -402,67 +543,15 @@ void LanvaraModule::run() {
       }
       break;
     }
-    if (fds[0].revents != 0) {
-      std::uint64_t count;
-      [[maybe_unused]] ssize_t n = ::read(sh.wake_fd, &count, sizeof count);
-      bool drop = false;
-      {
-        std::lock_guard lock(sh.mutex);
-        if (sh.stopping) {
-          break;
-        }
-        drop = std::exchange(sh.drop, false);
-      }
-      if (drop) {
-        close_conn(true);
-      }
-      take_outbox();
-      if (io.conn_fd >= 0) {
-        write_pending();
-      }
+    if (fds[0].revents != 0 && !on_wake()) {
+      break;
     }
-    if (fds[1].revents & POLLIN) {
-      const int fd = ::accept4(io.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd >= 0) {
-        close_conn(true); // replaced by the newcomer
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        io.conn_fd = fd;
-        io.conn = ++io.last_conn;
-        sh.update([&] {
-          ++sh.stats.connections;
-          sh.stats.connected = true;
-        });
-        host_.post([core = core_, conn = io.conn] {
-          core->conn = conn;
-          core->engine.new_connection();
-        });
-      }
+    if ((fds[1].revents & POLLIN) != 0) {
+      on_accept();
     }
-    if (io.conn_fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-      std::vector<std::uint8_t> buf = sh.take_spare();
-      buf.resize(kReadChunk);
-      const ssize_t n = ::read(io.conn_fd, buf.data(), buf.size());
-      if (n > 0) {
-        // Acknowledge at once: a host that does not set TCP_NODELAY holds its next small
-        // write back until this segment is acknowledged, and a delayed acknowledgement
-        // would put tens of milliseconds on every exchange.
-        const int on = 1;
-        ::setsockopt(io.conn_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-        buf.resize(static_cast<std::size_t>(n));
-        sh.update([&] { sh.stats.bytes_in += static_cast<std::uint64_t>(n); });
-        host_.post([core = core_, conn = io.conn, bytes = std::move(buf)]() mutable {
-          if (core->conn == conn) {
-            core->engine.feed_stream(bytes);
-          }
-          core->shared->give_spare(std::move(bytes));
-        });
-      } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        close_conn(false);
-      }
-    }
-    if (io.conn_fd >= 0 && (fds[2].revents & POLLOUT)) {
-      write_pending();
+    // poll's bits are epoll's for these.
+    if (io.conn_fd >= 0 && fds[2].revents != 0) {
+      on_conn(static_cast<unsigned>(fds[2].revents));
     }
   }
 }

@@ -1,15 +1,16 @@
-// Serving one connection: reading requests, carrying them into the kernel, answering, and
-// telling the program when its stream has become readable.
+// Serving one connection on the kernel's CPU thread: reading requests, starting each as a
+// kernel context, answering when it is done, and telling the program when its stream has
+// become readable.
 #include "connection.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "kemu/devopen.h"
 #include "kemu/usermem.h"
@@ -26,36 +27,81 @@ static_assert(wire::kPollIn == kemu::kPollIn && wire::kPollOut == kemu::kPollOut
 
 namespace {
 
-constexpr std::size_t kMaxWorkers = 4;
 constexpr unsigned kReadable = kemu::kPollIn | kemu::kPollHup | kemu::kPollErr;
 constexpr int kOpenFlags = FREAD | FWRITE | FNDELAY | FNONBLOCK;
+constexpr unsigned kGone = EPOLLHUP | EPOLLERR | EPOLLRDHUP;
 
-void wake(int efd) {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(efd, &one, sizeof one);
+wire::Op op_of(const Request& r) {
+  return static_cast<wire::Op>(r.h.op);
+}
+
+bool exclusive(const Request& r) {
+  return op_of(r) == wire::Op::kOpen || op_of(r) == wire::Op::kClose;
 }
 
 } // namespace
+
+// ---- What the connections share ------------------------------------------------------------
+
+Request* ServerState::take_request(Connection* c) {
+  Request* r = free_requests;
+  if (r != nullptr) {
+    free_requests = r->next;
+  } else {
+    all_requests.push_back(std::make_unique<Request>());
+    r = all_requests.back().get();
+  }
+  r->next = nullptr;
+  r->conn = c;
+  return r;
+}
+
+void ServerState::give_request(Request* r) {
+  r->h = {};
+  r->payload.reset();
+  r->reply.reset();
+  r->res = {-1, EIO};
+  r->b = 0;
+  r->count = 0;
+  r->ctx = 0;
+  r->entered = false;
+  r->interrupted = false;
+  r->close = false;
+  r->bound = 0;
+  r->bound_at = 0;
+  r->conn = nullptr;
+  r->next = free_requests;
+  free_requests = r;
+}
 
 void ServerState::notify() {
   { std::lock_guard<std::mutex> lk(mu); }
   changed.notify_all();
 }
 
-// The stream's notify callback runs in a kernel context and must not block: it only notes
-// the stream's state and wakes the reader thread, which sends the notice. `readable` is
-// written only in kernel contexts (the callback, and each call on its way out), which run
-// one at a time, so the last value written is the stream's state.
-struct Connection::Readiness {
-  int efd = -1;
-  std::atomic<bool> readable{false};
-  kemu::StreamFile* file = nullptr;
+void Connection::Queue::push(Request* r) {
+  r->next = nullptr;
+  (tail != nullptr ? tail->next : head) = r;
+  tail = r;
+}
 
-  ~Readiness() {
-    if (efd >= 0) {
-      ::close(efd);
-    }
+Request* Connection::Queue::pop() {
+  Request* r = head;
+  head = r->next;
+  if (head == nullptr) {
+    tail = nullptr;
   }
+  r->next = nullptr;
+  return r;
+}
+
+// The stream's notify callback runs in a kernel context (on the CPU thread, as we do); it
+// outlives neither the stream's open nor, through `conn`, the connection.
+struct Connection::Readiness {
+  Connection* conn = nullptr;
+  kemu::StreamFile* file = nullptr;
+  bool readable = false;
+
   void update() {
     if (file != nullptr) {
       readable = (file->poll() & kReadable) != 0;
@@ -63,8 +109,8 @@ struct Connection::Readiness {
   }
   void on_notify() {
     update();
-    if (readable) {
-      wake(efd);
+    if (readable && conn != nullptr) {
+      conn->offer_notice();
     }
   }
 };
@@ -72,20 +118,41 @@ struct Connection::Readiness {
 Connection::Connection(ServerState& server, int fd, const cred_t& cred, NodeInfo node)
     : server_(server), fd_(fd), cred_(cred), node_(std::move(node)),
       ready_(std::make_shared<Readiness>()) {
-  ready_->efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ready_->conn = this;
   ++server_.connections;
 }
 
 Connection::~Connection() {
-  hang_up();
-  if (reader_.joinable()) {
-    reader_.join();
+  ready_->conn = nullptr;
+  if (watched_) {
+    server_.kernel.unwatch(fd_);
   }
   ::close(fd_);
+  while (!waiting_.empty()) {
+    server_.give_request(waiting_.pop());
+  }
+  while (!out_.empty()) {
+    server_.give_request(out_.pop());
+  }
+  if (!reading_) {
+    --server_.paused;
+  }
+  if (!finished_) {
+    --server_.connections;
+  }
 }
 
-void Connection::start() {
-  reader_ = std::thread([this] { reader_main(); });
+bool Connection::start() {
+  watched_ = server_.kernel.watch(fd_, EPOLLIN | EPOLLRDHUP, this);
+  return watched_;
+}
+
+void Connection::watch() {
+  if (watched_ && !departed_) {
+    const unsigned events =
+        (reading_ ? unsigned{EPOLLIN} : 0u) | (writing_ ? unsigned{EPOLLOUT} : 0u);
+    server_.kernel.watch(fd_, events | EPOLLRDHUP, this);
+  }
 }
 
 void Connection::hang_up() {
@@ -93,427 +160,508 @@ void Connection::hang_up() {
 }
 
 void Connection::shut_down() {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    interrupt_all_locked();
-    for (auto& [id, c] : inflight_) {
-      if (c.close) {
-        bound_close_locked(c);
-      }
-    }
-  }
   hang_up();
+  depart();
 }
 
 // ---- Reading requests ----------------------------------------------------------------------
 
-void Connection::reader_main() {
-  std::vector<std::byte> buf(wire::kMaxPacket + 1);
-  pollfd pf[2] = {{fd_, POLLIN, 0}, {ready_->efd, POLLIN, 0}};
-  for (;;) {
-    if (::poll(pf, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    if ((pf[1].revents & POLLIN) != 0) {
-      std::uint64_t v = 0;
-      [[maybe_unused]] ssize_t n = ::read(ready_->efd, &v, sizeof v);
-      offer_notice();
-    }
-    if (pf[0].revents != 0) {
-      ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        continue;
-      }
-      // The end of the socket, a broken one, an oversized packet or nonsense: the program
-      // is gone or cannot be understood.
-      if (n <= 0 || static_cast<std::size_t>(n) > wire::kMaxPacket ||
-          !on_packet({buf.data(), static_cast<std::size_t>(n)})) {
-        break;
-      }
-    }
+void Connection::ready(unsigned events) {
+  ++server_.wakeups;
+  if ((events & EPOLLOUT) != 0) {
+    flush();
   }
-  end_of_client();
+  // One packet per call: the kernel calls again while more wait, after the other sockets.
+  if (reading_ && (events & (EPOLLIN | kGone)) != 0) {
+    std::vector<std::byte>& in = server_.in_area;
+    const ssize_t n = ::recv(fd_, in.data(), in.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      return;
+    }
+    // The end of the socket, a broken one, an oversized packet or nonsense: the program
+    // is gone or cannot be understood.
+    if (n <= 0 || static_cast<std::size_t>(n) > wire::kMaxPacket ||
+        !on_packet({in.data(), static_cast<std::size_t>(n)})) {
+      depart();
+    }
+    return;
+  }
+  if ((events & kGone) != 0) {
+    depart(); // gone while its socket was not read
+  }
 }
 
 bool Connection::on_packet(std::span<const std::byte> packet) {
-  Request r;
-  if (packet.size() < sizeof r.h) {
+  wire::Header h{};
+  if (packet.size() < sizeof h) {
     return false;
   }
-  std::memcpy(&r.h, packet.data(), sizeof r.h);
-  auto op = static_cast<wire::Op>(r.h.op);
-  switch (op) {
+  std::memcpy(&h, packet.data(), sizeof h);
+  switch (static_cast<wire::Op>(h.op)) {
   case wire::Op::kInterrupt:
-    interrupt(static_cast<std::uint32_t>(r.h.a));
+    interrupt(static_cast<std::uint32_t>(h.a));
     return true;
-  case wire::Op::kStat:
-    send_result(r.h.id, 0, static_cast<std::int64_t>(node_.dev), node_.spec_type);
+  case wire::Op::kStat: {
+    Request* r = server_.take_request(this);
+    ++held_requests_;
+    r->h = h;
+    r->b = node_.spec_type;
+    answer_now(r, 0, static_cast<std::int64_t>(node_.dev));
     return true;
-  case wire::Op::kClose: {
-    // Calls still blocked would keep the close waiting.
-    std::lock_guard<std::mutex> lk(mu_);
-    interrupt_all_locked();
   }
+  case wire::Op::kClose:
+    interrupt_all(); // calls still blocked would keep the close waiting
     [[fallthrough]];
   case wire::Op::kOpen:
   case wire::Op::kRead:
   case wire::Op::kWrite:
   case wire::Op::kIoctl:
   case wire::Op::kSetFlags:
-  case wire::Op::kPoll:
-    r.payload.assign(packet.begin() + sizeof r.h, packet.end());
-    enqueue(std::move(r));
+  case wire::Op::kPoll: {
+    Request* r = server_.take_request(this);
+    r->h = h;
+    r->close = static_cast<wire::Op>(h.op) == wire::Op::kClose;
+    r->payload = server_.pool.copy(packet.subspan(sizeof h));
+    accept(r);
     return true;
+  }
   default:
     return false;
   }
 }
 
-void Connection::enqueue(Request r) {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (stopping_) {
-    return;
-  }
-  inflight_[r.h.id] = InFlight{.close = r.h.op == static_cast<std::uint32_t>(wire::Op::kClose)};
-  queue_.push_back(std::move(r));
-  if (idle_ == 0 && workers_.size() < kMaxWorkers) {
-    workers_.emplace_back([this] { worker_main(); });
-  }
-  cv_.notify_one();
+// ---- Carrying requests into the kernel -----------------------------------------------------
+
+void Connection::accept(Request* r) {
+  ++held_requests_;
+  held_bytes_ += r->payload.size();
+  waiting_.push(r);
+  try_start();
+  held_changed();
 }
 
-// As a signal to a process: it reaches every call the program has waiting, its close too.
-void Connection::interrupt(std::uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
-  auto it = inflight_.find(id);
-  if (it == inflight_.end()) {
-    return; // finished already: the signal came too late to matter
-  }
-  it->second.interrupted = true;
-  for (auto& [other, c] : inflight_) {
-    if (c.ctx != 0) {
-      server_.kernel.post_signal(c.ctx);
+template <class F> void Connection::each_running(F&& fn) {
+  for (Request* r : running_) {
+    if (r != nullptr) {
+      fn(*r);
     }
   }
 }
 
-bool Connection::interrupted(std::uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
-  auto it = inflight_.find(id);
-  return it != inflight_.end() && it->second.interrupted;
+// In arrival order: an open or a close waits for the calls before it and runs alone.
+void Connection::try_start() {
+  while (!waiting_.empty() && running_count_ < kMaxRunning && !exclusive_) {
+    Request* r = waiting_.head;
+    if (exclusive(*r) && running_count_ > 0) {
+      return;
+    }
+    waiting_.pop();
+    switch (op_of(*r)) {
+    case wire::Op::kOpen:
+      if (opened_) {
+        answer_now(r, EBUSY, -1); // one open per connection
+        continue;
+      }
+      break;
+    case wire::Op::kClose:
+      if (!opened_) {
+        answer_now(r, EBADF, -1);
+        continue;
+      }
+      break;
+    default:
+      if (!opened_) {
+        // A call the program gave up on before a close overtook it ends as interrupted.
+        answer_now(r, r->interrupted ? EINTR : EBADF, -1);
+        continue;
+      }
+      if (op_of(*r) == wire::Op::kRead &&
+          (r->h.a < 0 || static_cast<std::size_t>(r->h.a) > wire::kMaxData)) {
+        answer_now(r, EINVAL, -1);
+        continue;
+      }
+      break;
+    }
+    start(r);
+  }
+}
+
+void Connection::start(Request* r) {
+  for (Request*& slot : running_) {
+    if (slot == nullptr) {
+      slot = r;
+      break;
+    }
+  }
+  ++running_count_;
+  exclusive_ = exclusive(*r);
+  // Both callables hold one pointer: std::function keeps them without the heap.
+  r->ctx = server_.kernel.start([r] { r->conn->execute(*r); },
+                                [r](bool completed) { r->conn->done(r, completed); }, cred_);
+  if (r->ctx == 0) {
+    done(r, false); // the kernel is stopping
+    return;
+  }
+  if (r->interrupted) {
+    server_.kernel.post_signal(r->ctx); // the program gave up before the call began
+  }
+  if (r->close && departed_) {
+    bound_close(*r);
+  }
+}
+
+// In the request's kernel context, as the program.
+void Connection::execute(Request& r) {
+  r.entered = true;
+  ++server_.calls;
+  server_.notify();
+  switch (op_of(r)) {
+  case wire::Op::kOpen: {
+    const int err =
+        kemu::open_device(node_.dev, static_cast<int>(r.h.a) & kOpenFlags, nullptr, file_);
+    r.res = {err == 0 ? 0 : -1, err};
+    if (err == 0) {
+      ready_->file = &file_;
+      file_.set_notify([ready = ready_] { ready->on_notify(); });
+    }
+    break;
+  }
+  case wire::Op::kClose:
+    file_.set_notify({});
+    ready_->file = nullptr;
+    ready_->readable = false;
+    r.res = {0, 0};
+    file_.close();
+    break;
+  case wire::Op::kRead: {
+    // The stream head copies into the server's one read area, and the bytes leave it before
+    // this context can block again: contexts run one at a time and give the CPU up only
+    // where they block, so no other read lands there meanwhile. What is kept is only what
+    // came, however much the program asked for.
+    const std::span<std::byte> area(server_.read_area.data(), static_cast<std::size_t>(r.h.a));
+    r.res = file_.read(area);
+    if (r.res.ok() && r.res.value > 0) {
+      r.reply = server_.pool.copy(area.first(static_cast<std::size_t>(r.res.value)));
+      held_bytes_ += r.reply.size();
+    }
+    break;
+  }
+  case wire::Op::kWrite:
+    r.res = file_.write(r.payload.span());
+    break;
+  case wire::Op::kIoctl: {
+    RemoteMemory mem;
+    if (!mem.parse(r.h.count, r.payload.span())) {
+      r.res = {-1, EINVAL};
+      break;
+    }
+    {
+      kemu::UserMemoryScope scope(mem);
+      r.res = file_.ioctl(static_cast<int>(r.h.a), static_cast<std::intptr_t>(r.h.b));
+    }
+    const std::vector<std::byte> writes = mem.writes(&r.count);
+    r.reply = server_.pool.copy(writes);
+    held_bytes_ += r.reply.size();
+    break;
+  }
+  case wire::Op::kSetFlags:
+    file_.set_flags(static_cast<int>(r.h.a) & (FNDELAY | FNONBLOCK));
+    r.res = {0, 0};
+    break;
+  case wire::Op::kPoll:
+    r.res = {static_cast<long>(file_.poll()), 0};
+    break;
+  default:
+    r.res = {-1, EINVAL};
+    break;
+  }
+  ready_->update();
+}
+
+// On the CPU thread once the request's context has ended; completed false when the kernel
+// unwound it (it is stopping).
+void Connection::done(Request* r, bool completed) {
+  if (r->entered) {
+    --server_.calls;
+    server_.notify();
+  }
+  for (Request*& slot : running_) {
+    if (slot == r) {
+      slot = nullptr;
+    }
+  }
+  --running_count_;
+  if (exclusive(*r)) {
+    exclusive_ = false;
+  }
+  if (r->bound != 0) {
+    server_.kernel.cancel_interrupt(r->bound); // no bound may outlive its close
+    r->bound = 0;
+  }
+  switch (op_of(*r)) {
+  case wire::Op::kOpen:
+    if (!completed && r->res.ok()) {
+      r->res = {-1, EIO}; // the kernel is stopping; it takes the stream with it
+    }
+    opened_ = r->res.ok();
+    break;
+  case wire::Op::kClose:
+    opened_ = false;
+    r->res = {0, 0};
+    break;
+  case wire::Op::kSetFlags:
+  case wire::Op::kPoll:
+    if (!completed) {
+      r->res = {-1, EIO};
+    }
+    break;
+  default:
+    break;
+  }
+  push_result(r);
+  try_start();
+  held_changed();
+  maybe_finish();
+}
+
+void Connection::answer_now(Request* r, int error, std::int64_t a) {
+  r->res = {static_cast<long>(a), error};
+  push_result(r);
+}
+
+void Connection::release(Request* r) {
+  --held_requests_;
+  held_bytes_ -= r->payload.size() + r->reply.size();
+  server_.give_request(r);
+}
+
+// As a signal to a process: it reaches every call the program has in the kernel, its close
+// too.
+void Connection::interrupt(std::uint32_t id) {
+  Request* target = nullptr;
+  for (Request* r = waiting_.head; r != nullptr; r = r->next) {
+    if (r->h.id == id) {
+      target = r;
+    }
+  }
+  each_running([&](Request& r) {
+    if (r.h.id == id) {
+      target = &r;
+    }
+  });
+  if (target == nullptr) {
+    return; // answered already: the signal came too late to matter
+  }
+  target->interrupted = true;
+  each_running([&](Request& r) { server_.kernel.post_signal(r.ctx); });
 }
 
 // Every call but a close: a close goes on waiting for its output.
-void Connection::interrupt_all_locked() {
-  for (auto& [id, c] : inflight_) {
-    if (c.close) {
-      continue;
-    }
-    c.interrupted = true;
-    if (c.ctx != 0) {
-      server_.kernel.post_signal(c.ctx);
+void Connection::interrupt_all() {
+  for (Request* r = waiting_.head; r != nullptr; r = r->next) {
+    if (!r->close) {
+      r->interrupted = true;
     }
   }
+  each_running([&](Request& r) {
+    if (!r.close) {
+      r.interrupted = true;
+      server_.kernel.post_signal(r.ctx);
+    }
+  });
 }
 
 // A close nobody waits for any more (the program is gone, or qdhost is stopping) waits for
 // its output a bounded time, as an exiting process's close does, then gets a signal: the
-// driver then flushes and completes the close. Armed once the close runs in the kernel; a
-// nearer bound replaces a farther one.
-void Connection::bound_close_locked(InFlight& f) {
-  if (f.ctx == 0) {
-    return;
-  }
+// driver then flushes and completes the close. A nearer bound replaces a farther one.
+void Connection::bound_close(Request& r) {
   kemu::Kernel& k = server_.kernel;
   clock_t ticks = server_.drain_bound;
   if (server_.shutting_down) {
     ticks = std::min(ticks, kShutdownDrain);
   }
   const clock_t at = k.lbolt() + ticks;
-  if (f.bound != 0) {
-    if (f.bound_at <= at) {
+  if (r.bound != 0) {
+    if (r.bound_at <= at) {
       return;
     }
-    k.cancel_interrupt(f.bound);
+    k.cancel_interrupt(r.bound);
   }
-  f.bound_at = at;
-  f.bound = k.interrupt([&k, ctx = f.ctx] { k.post_signal(ctx); }, ticks);
-}
-
-// ---- Carrying requests into the kernel -----------------------------------------------------
-
-void Connection::worker_main() {
-  std::unique_lock<std::mutex> lk(mu_);
-  for (;;) {
-    ++idle_;
-    cv_.wait(lk, [&] { return stopping_ || !queue_.empty(); });
-    --idle_;
-    if (stopping_) {
-      return;
-    }
-    Request r = std::move(queue_.front());
-    queue_.pop_front();
-    lk.unlock();
-    execute(r);
-    lk.lock();
-    inflight_.erase(r.h.id);
-  }
-}
-
-bool Connection::run(std::uint32_t id, const std::function<void()>& fn) {
-  kemu::Kernel& k = server_.kernel;
-  bool counted = false;
-  bool ok = k.call(
-      [&] {
-        ++server_.calls;
-        counted = true;
-        server_.notify();
-        {
-          std::lock_guard<std::mutex> lk(mu_);
-          auto it = inflight_.find(id);
-          if (it != inflight_.end()) {
-            it->second.ctx = k.context_id();
-            if (it->second.interrupted) {
-              k.post_signal_current(); // the program gave up before the call began
-            }
-            if (it->second.close && stopping_) {
-              bound_close_locked(it->second);
-            }
-          }
-        }
-        // Also when the kernel unwinds the call: no bound may outlive its close.
-        struct Leave {
-          Connection* c;
-          std::uint32_t id;
-          ~Leave() {
-            std::lock_guard<std::mutex> lk(c->mu_);
-            if (auto it = c->inflight_.find(id); it != c->inflight_.end()) {
-              if (it->second.bound != 0) {
-                c->server_.kernel.cancel_interrupt(it->second.bound);
-                it->second.bound = 0;
-              }
-              it->second.ctx = 0;
-            }
-          }
-        } leave{this, id};
-        fn();
-        ready_->update();
-      },
-      kemu::Wait::kJump, cred_);
-  if (counted) {
-    --server_.calls;
-    server_.notify();
-  }
-  return ok;
-}
-
-void Connection::execute(Request& r) {
-  const std::uint32_t id = r.h.id;
-  switch (static_cast<wire::Op>(r.h.op)) {
-  case wire::Op::kOpen:
-    do_open(r);
-    return;
-  case wire::Op::kClose:
-    do_close(r);
-    return;
-  default:
-    break;
-  }
-  std::shared_lock<std::shared_mutex> lk(file_mu_);
-  if (!opened_) {
-    // A call the program gave up on before a close overtook it ends as interrupted.
-    send_result(id, interrupted(id) ? EINTR : EBADF, -1);
-    return;
-  }
-  switch (static_cast<wire::Op>(r.h.op)) {
-  case wire::Op::kRead:
-    do_read(r);
-    return;
-  case wire::Op::kWrite:
-    do_write(r);
-    return;
-  case wire::Op::kIoctl:
-    do_ioctl(r);
-    return;
-  case wire::Op::kSetFlags: {
-    const int flags = static_cast<int>(r.h.a) & (FNDELAY | FNONBLOCK);
-    bool ok = run(id, [&] { file_.set_flags(flags); });
-    send_result(id, ok ? 0 : EIO, ok ? 0 : -1);
-    return;
-  }
-  case wire::Op::kPoll: {
-    unsigned bits = 0;
-    bool ok = run(id, [&] { bits = file_.poll(); });
-    send_result(id, ok ? 0 : EIO, ok ? static_cast<std::int64_t>(bits) : -1);
-    return;
-  }
-  default:
-    send_result(id, EINVAL, -1);
-    return;
-  }
-}
-
-void Connection::do_open(const Request& r) {
-  std::unique_lock<std::shared_mutex> lk(file_mu_);
-  if (opened_) {
-    lk.unlock();
-    send_result(r.h.id, EBUSY, -1); // one open per connection
-    return;
-  }
-  const int flags = static_cast<int>(r.h.a) & kOpenFlags;
-  int err = EIO;
-  bool ok = run(r.h.id, [&] {
-    err = kemu::open_device(node_.dev, flags, nullptr, file_);
-    if (err == 0) {
-      ready_->file = &file_;
-      file_.set_notify([ready = ready_] { ready->on_notify(); });
-    }
-  });
-  if (!ok && err == 0) {
-    err = EIO; // the kernel is stopping; it takes the stream with it
-  }
-  opened_ = ok && err == 0;
-  lk.unlock();
-  send_result(r.h.id, err, err == 0 ? 0 : -1);
-}
-
-void Connection::do_read(const Request& r) {
-  if (r.h.a < 0 || static_cast<std::size_t>(r.h.a) > wire::kMaxData) {
-    send_result(r.h.id, EINVAL, -1);
-    return;
-  }
-  std::vector<std::byte> buf(static_cast<std::size_t>(r.h.a));
-  kemu::IoResult res{-1, EIO};
-  run(r.h.id, [&] { res = file_.read(buf); });
-  const std::size_t n = res.ok() ? static_cast<std::size_t>(res.value) : 0;
-  send_result(r.h.id, res.error, res.value, 0, 0, {buf.data(), n});
-}
-
-void Connection::do_write(const Request& r) {
-  kemu::IoResult res{-1, EIO};
-  run(r.h.id, [&] { res = file_.write(r.payload); });
-  send_result(r.h.id, res.error, res.value);
-}
-
-void Connection::do_ioctl(const Request& r) {
-  RemoteMemory mem;
-  if (!mem.parse(r.h.count, r.payload)) {
-    send_result(r.h.id, EINVAL, -1);
-    return;
-  }
-  kemu::IoResult res{-1, EIO};
-  run(r.h.id, [&] {
-    kemu::UserMemoryScope scope(mem);
-    res = file_.ioctl(static_cast<int>(r.h.a), static_cast<std::intptr_t>(r.h.b));
-  });
-  std::uint32_t count = 0;
-  std::vector<std::byte> writes = mem.writes(&count);
-  send_result(r.h.id, res.error, res.value, 0, count, writes);
-}
-
-void Connection::do_close(const Request& r) {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    interrupt_all_locked();
-  }
-  std::unique_lock<std::shared_mutex> lk(file_mu_); // the other calls have ended
-  int err = EBADF;
-  if (opened_) {
-    err = 0;
-    close_stream(r.h.id);
-  }
-  lk.unlock();
-  send_result(r.h.id, err, err == 0 ? 0 : -1);
-}
-
-void Connection::close_stream(std::uint32_t id) {
-  run(id, [&] {
-    file_.set_notify({});
-    ready_->file = nullptr;
-    ready_->readable = false;
-    file_.close();
-  });
-  opened_ = false;
+  r.bound_at = at;
+  r.bound = k.interrupt([&k, ctx = r.ctx] { k.post_signal(ctx); }, ticks);
 }
 
 // ---- Answering -----------------------------------------------------------------------------
 
-void Connection::send_result(std::uint32_t id, int error, std::int64_t a, std::int64_t b,
-                             std::uint32_t count, std::span<const std::byte> payload) {
-  wire::Header h{};
-  h.op = static_cast<std::uint32_t>(wire::Op::kResult);
-  h.id = id;
-  h.a = a;
-  h.b = b;
-  h.error = error;
-  h.count = count;
-  iovec iov[2] = {{&h, sizeof h}, {const_cast<std::byte*>(payload.data()), payload.size()}};
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = payload.empty() ? 1 : 2;
-  std::lock_guard<std::mutex> lk(send_mu_);
-  while (::sendmsg(fd_, &msg, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+// Results go in the order the calls finish; one that finds the socket full waits, with those
+// after it, until the program reads.
+void Connection::push_result(Request* r) {
+  if (departed_) {
+    release(r);
+    return;
   }
-  // The program reads every earlier packet before it sees this result, so any notice sent
-  // before is consumed by then; a fresh one follows if the stream is still readable.
-  notice_out_ = false;
-  if (opened_ && ready_->readable) {
-    send_notice_locked();
+  if (out_.empty() && send_result(*r)) {
+    release(r);
+    after_result();
+    return;
+  }
+  out_.push(r);
+  if (!writing_) {
+    writing_ = true;
+    watch();
   }
 }
 
-void Connection::send_notice_locked() {
-  const unsigned char b = wire::kReady;
-  while (::send(fd_, &b, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+bool Connection::send_result(const Request& r) {
+  wire::Header h{};
+  h.op = static_cast<std::uint32_t>(wire::Op::kResult);
+  h.id = r.h.id;
+  h.a = r.res.value;
+  h.b = r.b;
+  h.error = r.res.error;
+  h.count = r.count;
+  iovec iov[2] = {{&h, sizeof h}, {r.reply.data(), r.reply.size()}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = r.reply.empty() ? 1 : 2;
+  for (;;) {
+    if (::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+      return true;
+    }
+    if (errno == EAGAIN) {
+      return false;
+    }
+    if (errno != EINTR) {
+      return true; // the program is gone: its socket tells us so
+    }
   }
-  notice_out_ = true;
+}
+
+// The program reads every earlier packet before it sees a result, so any notice sent before
+// is consumed by then; a fresh one follows if the stream is still readable.
+void Connection::after_result() {
+  notice_out_ = false;
+  if (opened_ && ready_->readable) {
+    send_notice();
+  }
 }
 
 void Connection::offer_notice() {
-  std::lock_guard<std::mutex> lk(send_mu_);
-  if (opened_ && ready_->readable && !notice_out_) {
-    send_notice_locked();
+  if (!departed_ && opened_ && ready_->readable && !notice_out_) {
+    send_notice();
   }
 }
 
-// ---- The end ---------------------------------------------------------------------------------
-
-void Connection::end_of_client() {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    stopping_ = true;
-    for (const Request& r : queue_) {
-      inflight_.erase(r.h.id);
+void Connection::send_notice() {
+  if (!out_.empty()) {
+    notice_wanted_ = true; // after the results ahead of it
+    return;
+  }
+  const unsigned char b = wire::kReady;
+  for (;;) {
+    if (::send(fd_, &b, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+      notice_out_ = true;
+      return;
     }
-    queue_.clear();
-    interrupt_all_locked();
-    for (auto& [id, c] : inflight_) {
-      if (c.close) {
-        bound_close_locked(c); // the program's own close, now nobody's
+    if (errno == EAGAIN) {
+      notice_wanted_ = true;
+      if (!writing_) {
+        writing_ = true;
+        watch();
       }
+      return;
+    }
+    if (errno != EINTR) {
+      return;
     }
   }
-  cv_.notify_all();
-  for (std::thread& t : workers_) {
-    t.join();
-  }
-  // A program that dies closes its device, as an exiting process does.
-  if (opened_) {
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      inflight_[kDepartedClose] = InFlight{.close = true};
+}
+
+void Connection::flush() {
+  while (!out_.empty()) {
+    if (!send_result(*out_.head)) {
+      return;
     }
-    close_stream(kDepartedClose);
-    std::lock_guard<std::mutex> lk(mu_);
-    inflight_.erase(kDepartedClose);
+    release(out_.pop());
+    after_result();
+  }
+  if (std::exchange(notice_wanted_, false)) {
+    offer_notice();
+  }
+  if (out_.empty() && !notice_wanted_ && writing_) {
+    writing_ = false;
+    watch();
+  }
+  held_changed();
+}
+
+// ---- Bounds and the end --------------------------------------------------------------------
+
+void Connection::held_changed() {
+  for (std::size_t peak = server_.held_peak; held_bytes_ > peak;) {
+    if (server_.held_peak.compare_exchange_weak(peak, held_bytes_)) {
+      break;
+    }
+  }
+  const bool over = held_requests_ >= kHeldRequests || held_bytes_ >= kHeldBytes;
+  if (departed_ || over != reading_) {
+    return;
+  }
+  reading_ = !over;
+  if (over) {
+    ++server_.paused;
+  } else {
+    --server_.paused;
+  }
+  watch();
+  server_.notify();
+}
+
+void Connection::depart() {
+  if (departed_) {
+    return;
+  }
+  departed_ = true;
+  if (watched_) {
+    server_.kernel.unwatch(fd_);
+    watched_ = false;
+  }
+  if (!reading_) {
+    reading_ = true;
+    --server_.paused;
+  }
+  while (!waiting_.empty()) {
+    release(waiting_.pop());
+  }
+  while (!out_.empty()) {
+    release(out_.pop());
+  }
+  interrupt_all();
+  each_running([&](Request& r) {
+    if (r.close) {
+      bound_close(r); // the program's own close, now nobody's
+    }
+  });
+  maybe_finish();
+}
+
+void Connection::maybe_finish() {
+  if (!departed_ || finished_ || running_count_ > 0) {
+    return;
+  }
+  if (opened_ && !closing_departed_) {
+    // A program that dies closes its device, as an exiting process does.
+    closing_departed_ = true;
+    Request* r = server_.take_request(this);
+    ++held_requests_;
+    r->h.op = static_cast<std::uint32_t>(wire::Op::kClose);
+    r->h.id = kDepartedClose;
+    r->close = true;
+    start(r);
+    return;
   }
   finished_ = true;
-  --server_.connections;
-  server_.notify();
-  wake(server_.wake_fd);
+  server_.retire(this); // counts it out
 }
 
 } // namespace qdhost

@@ -1,5 +1,16 @@
-// One program's open of one node: its socket, its stream and the host threads that serve
-// them. Internal to the node server.
+// One program's open of one node: its socket, its stream, and its requests on their way
+// through the kernel. Internal to the node server.
+//
+// Everything here runs on the kernel's CPU thread: the socket's watch callback, each
+// request's kernel context (Kernel::start) and the callback that answers once a context is
+// done. So nothing is locked, and a request waiting in the kernel holds no host thread.
+//
+// A request is read, becomes a context, and its result is sent when the context is done.
+// Per connection at most kMaxRunning requests are in the kernel at once, an open or a
+// close alone; the rest wait in arrival order. Requests read and not yet answered are
+// bounded (kHeldRequests, kHeldBytes of what came with them and what goes back): past the
+// bound the socket is not read until they drain, so a program that queues without end
+// only fills its own socket.
 #pragma once
 
 #include <sys/types.h>
@@ -8,17 +19,15 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "byte_pool.h"
+#include "kemu/host_watch.h"
 #include "kemu/kernel.h"
 #include "kemu/streamhead.h"
 #include "ksys/cred.h"
@@ -29,19 +38,60 @@ namespace qdhost {
 
 // How long a close may wait for its output once qdhost is stopping, at most.
 inline constexpr clock_t kShutdownDrain = 5 * hz;
+// Requests of one connection in the kernel at once.
+inline constexpr std::size_t kMaxRunning = 4;
+// Requests read and not yet answered, and their bytes, past which a socket is not read.
+inline constexpr std::size_t kHeldRequests = 16;
+inline constexpr std::size_t kHeldBytes = 256 * 1024;
 
-// What the connections of one server share with it.
+class Connection;
+
+// One request, from its packet to its result. Pooled by the server.
+struct Request {
+  qdev::wire::Header h{};
+  Bytes payload; // what came with it: write data, ioctl regions
+  Bytes reply;   // what goes back with the result: read data, ioctl writes
+  kemu::IoResult res{-1, EIO};
+  std::int64_t b = 0;       // the result's b
+  std::uint32_t count = 0;  // the result's count
+  kemu::ContextId ctx = 0;  // the context running it, once started
+  bool entered = false;     // its code began in the kernel
+  bool interrupted = false; // the program gave up on it
+  bool close = false;       // the stream's close (the program's, or a departed program's)
+  kemu::WorkId bound = 0;   // queued signal that ends a close's wait for output
+  clock_t bound_at = 0;
+  Connection* conn = nullptr;
+  Request* next = nullptr; // in a queue, or the free list
+};
+
+// What the connections of one server share with it; the CPU thread's, but for the counters
+// and the log, which other threads read.
 struct ServerState {
   ServerState(kemu::Kernel& k, clock_t bound) : kernel(k), drain_bound(bound) {}
   kemu::Kernel& kernel;
-  const clock_t drain_bound;              // a departed program's close waits for output this long
-  std::atomic<bool> shutting_down{false}; // then closes wait kShutdownDrain at most
+  const clock_t drain_bound;  // a departed program's close waits for output this long
+  bool shutting_down = false; // then closes wait kShutdownDrain at most
+
+  BytePool pool;
+  std::vector<std::byte> in_area;   // where every packet lands first
+  std::vector<std::byte> read_area; // where every read lands first (see Connection::execute)
+  Request* free_requests = nullptr;
+  std::vector<std::unique_ptr<Request>> all_requests;
+  Request* take_request(Connection* c);
+  void give_request(Request* r);
+
+  // Watched by other threads (tests, stop()).
   std::mutex mu;
   std::condition_variable changed;
   std::atomic<std::size_t> connections{0};
-  std::atomic<std::size_t> calls{0}; // calls running in the kernel
-  int wake_fd = -1;                  // eventfd of the accepting thread: a connection finished
+  std::atomic<std::size_t> calls{0};     // requests whose code runs in the kernel
+  std::atomic<std::size_t> paused{0};    // connections not read for their bound
+  std::atomic<std::size_t> held_peak{0}; // most bytes one connection ever held
+  std::atomic<std::uint64_t> wakeups{0}; // watch callbacks run
+  std::atomic<std::uint64_t> refused{0}; // clients turned away
   void notify();
+  // A connection has ended: the server counts it out and destroys it when it next runs.
+  std::function<void(Connection*)> retire;
 };
 
 struct NodeInfo {
@@ -50,84 +100,89 @@ struct NodeInfo {
   int spec_type;
 };
 
-class Connection {
+class Connection final : private kemu::HostWatcher {
 public:
   Connection(ServerState& server, int fd, const cred_t& cred, NodeInfo node);
-  // Hangs up if the conversation still goes on, and waits until everything is closed.
+  // Only once finished() (or with the kernel gone).
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  void start();
-  // Ends the conversation from this side: the program sees the end of its socket.
-  void hang_up();
+  // Starts reading; false when the kernel would not watch the socket.
+  bool start();
   // qdhost is stopping: every call waiting in the kernel gets a signal at once, a close
   // waiting for output gets one after kShutdownDrain at most, and the program is hung up.
   void shut_down();
   bool finished() const { return finished_; }
 
 private:
-  struct Request {
-    qdev::wire::Header h{};
-    std::vector<std::byte> payload;
-  };
-  struct InFlight {
-    kemu::ContextId ctx = 0; // the kernel context running it, once it runs
-    bool interrupted = false;
-    bool close = false;     // the stream's close, the program's or one for a departed program
-    kemu::WorkId bound = 0; // queued signal that ends the close's wait for output
-    clock_t bound_at = 0;
-  };
+  struct Readiness; // what the stream's notify callback shares with us
   // Requests are numbered from 1: the close made for a departed program runs as this one.
   static constexpr std::uint32_t kDepartedClose = 0;
-  struct Readiness; // what the stream's notify callback shares with us
 
-  void reader_main();
+  struct Queue {
+    Request* head = nullptr;
+    Request* tail = nullptr;
+    bool empty() const { return head == nullptr; }
+    void push(Request* r);
+    Request* pop();
+  };
+
+  // The socket.
+  void ready(unsigned events) override;
   bool on_packet(std::span<const std::byte> packet);
-  void enqueue(Request r);
+  void watch();
+  void depart();
+  void hang_up();
+
+  // Requests.
+  void accept(Request* r);
+  void try_start();
+  void start(Request* r);
+  void execute(Request& r); // in the request's context
+  void done(Request* r, bool completed);
+  void answer_now(Request* r, int error, std::int64_t a);
+  void release(Request* r);
   void interrupt(std::uint32_t id);
-  void interrupt_all_locked();
-  void bound_close_locked(InFlight& f);
-  bool interrupted(std::uint32_t id);
-  void worker_main();
-  void execute(Request& r);
-  void do_open(const Request& r);
-  void do_read(const Request& r);
-  void do_write(const Request& r);
-  void do_ioctl(const Request& r);
-  void do_close(const Request& r);
-  // Runs fn in the kernel as the program; false when the kernel would not run it.
-  bool run(std::uint32_t id, const std::function<void()>& fn);
-  void close_stream(std::uint32_t id);
-  void send_result(std::uint32_t id, int error, std::int64_t a, std::int64_t b = 0,
-                   std::uint32_t count = 0, std::span<const std::byte> payload = {});
-  void send_notice_locked();
+  void interrupt_all();
+  void bound_close(Request& r);
+  template <class F> void each_running(F&& fn);
+
+  // Answers and readiness notices.
+  void push_result(Request* r);
+  bool send_result(const Request& r);
+  void after_result();
   void offer_notice();
-  void end_of_client();
+  void send_notice();
+  void flush();
+
+  void held_changed();
+  void maybe_finish();
 
   ServerState& server_;
   const int fd_;
   const cred_t cred_;
   const NodeInfo node_;
   std::shared_ptr<Readiness> ready_;
-
   kemu::StreamFile file_;
-  std::atomic<bool> opened_{false};
-  std::shared_mutex file_mu_; // exclusive for open and close, shared for every other call
+  bool opened_ = false;
 
-  std::mutex send_mu_;
-  bool notice_out_ = false; // a readiness notice the program has not read past yet
+  Queue waiting_;                   // read, not started
+  Request* running_[kMaxRunning]{}; // in the kernel
+  std::size_t running_count_ = 0;
+  bool exclusive_ = false; // an open or a close runs
+  Queue out_;              // answered, waiting for room in the socket
+  std::size_t held_requests_ = 0;
+  std::size_t held_bytes_ = 0;
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Request> queue_;
-  std::map<std::uint32_t, InFlight> inflight_;
-  std::vector<std::thread> workers_;
-  int idle_ = 0;
-  bool stopping_ = false;
-
-  std::thread reader_;
-  std::atomic<bool> finished_{false};
+  bool reading_ = true;  // the socket is read (not held back by the bound)
+  bool writing_ = false; // waiting for room in the socket
+  bool watched_ = false;
+  bool departed_ = false; // the program went away, or qdhost hung it up
+  bool closing_departed_ = false;
+  bool notice_out_ = false;    // a readiness notice the program has not read past yet
+  bool notice_wanted_ = false; // one could not be sent yet
+  bool finished_ = false;
 };
 
 } // namespace qdhost

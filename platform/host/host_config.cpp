@@ -30,7 +30,7 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
       continue;
     }
     if (name != "--devdir" && name != "--conf" && name != "--topology" && name != "--minor-perm" &&
-        name != "--drain-bound" && name != "--speed") {
+        name != "--drain-bound" && name != "--max-connections" && name != "--speed") {
       return refuse("unknown option '" + std::string(arg) + "'");
     }
     if (!value) {
@@ -59,6 +59,16 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
         return refuse("--drain-bound needs whole seconds from 0 to 86400, not '" + text + "'");
       }
       cfg.drain_bound = s;
+    } else if (name == "--max-connections") {
+      std::string text(*value);
+      char* end = nullptr;
+      errno = 0;
+      long n = std::strtol(text.c_str(), &end, 10);
+      if (end == text.c_str() || *end != '\0' || n < 1 || n > 1000000 || errno != 0) {
+        return refuse("--max-connections needs a whole number from 1 to 1000000, not '" + text +
+                      "'");
+      }
+      cfg.max_connections = n;
     } else {
       std::string text(*value);
       char* end = nullptr;

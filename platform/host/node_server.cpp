@@ -1,9 +1,11 @@
-// The node server: the device directory, one listening socket per character minor node, and
-// the thread that accepts connections and reaps finished ones.
+// The node server: the device directory, one listening socket per character minor node,
+// accepting (within the bounds) and reaping connections on the kernel's CPU thread, and
+// stopping from another thread.
 #include "qdhost/node_server.h"
 
 #include <dirent.h>
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,8 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <list>
-#include <thread>
+#include <unordered_map>
 
 #include "connection.h"
 
@@ -28,12 +29,14 @@ cred_t cred_from_peer(uid_t uid, gid_t gid) {
 
 namespace {
 
-struct Listener {
+struct Listener final : kemu::HostWatcher {
+  NodeServer::Impl* server = nullptr;
   NodeInfo node;
   std::string path;
   int fd = -1;
   dev_t file_dev = 0; // the socket file, so that stop removes only its own
   ino_t file_ino = 0;
+  void ready(unsigned events) override;
 };
 
 bool fill_address(sockaddr_un& sa, const std::string& path) {
@@ -127,10 +130,24 @@ bool plain_name(const std::string& name) {
 
 } // namespace
 
-struct NodeServer::Impl {
+struct NodeServer::Impl final : kemu::HostWatcher {
   Impl(kemu::Kernel& k, kemu::Ddi& d, NodeServerOptions o)
       : kernel(k), ddi(d), opts(std::move(o)),
-        state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {}
+        state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {
+    if (!opts.log) {
+      opts.log = [](const std::string& line) {
+        std::fprintf(stderr, "qdhost: %s\n", line.c_str());
+      };
+    }
+    state.retire = [this](Connection* c) { retire(c); };
+  }
+  ~Impl() {
+    for (int fd : {control_fd, reserve_fd}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+  }
 
   kemu::Kernel& kernel;
   kemu::Ddi& ddi;
@@ -138,17 +155,29 @@ struct NodeServer::Impl {
   ServerState state;
   std::string error;
   bool running = false;
-  std::atomic<bool> stopping{false};
-  std::vector<Listener> listeners;
-  std::list<std::unique_ptr<Connection>> conns; // the accepting thread's until stop joins it
-  std::thread acceptor;
+  std::vector<std::unique_ptr<Listener>> listeners;
+  int control_fd = -1; // eventfd: stop asked for, or a connection ended
+
+  // The CPU thread's, once start() has returned.
+  std::unordered_map<Connection*, std::unique_ptr<Connection>> conns;
+  bool accepting = true;
+  bool listening = true;   // the listeners are watched (not held back for lack of descriptors)
+  int reserve_fd = -1;     // given up to accept a client only to refuse it
+  bool limit_said = false; // the log told of the limit, or of the descriptors, already
+  bool fds_said = false;
+  kemu::WorkId relisten = 0;
+  bool stop_done = false; // under state.mu too
+
+  // The CPU thread's and stop()'s, under state.mu.
+  std::vector<Connection*> dead;
+  std::atomic<bool> stop_asked{false};
 
   int fail(int err, std::string why) {
     error = std::move(why);
     close_listeners();
-    if (state.wake_fd >= 0) {
-      ::close(state.wake_fd);
-      state.wake_fd = -1;
+    if (control_fd >= 0) {
+      ::close(control_fd);
+      control_fd = -1;
     }
     return err;
   }
@@ -185,66 +214,86 @@ struct NodeServer::Impl {
   }
 
   int listen_on(const kemu::MinorNode& n) {
-    Listener l;
-    l.node = NodeInfo{n.name, n.dev, n.spec_type};
-    l.path = opts.dir + "/" + n.name;
+    auto l = std::make_unique<Listener>();
+    l->server = this;
+    l->node = NodeInfo{n.name, n.dev, n.spec_type};
+    l->path = opts.dir + "/" + n.name;
     sockaddr_un sa{};
-    if (!plain_name(n.name) || !fill_address(sa, l.path)) {
-      return fail(ENAMETOOLONG, l.path + ": no socket can have this name");
+    if (!plain_name(n.name) || !fill_address(sa, l->path)) {
+      return fail(ENAMETOOLONG, l->path + ": no socket can have this name");
     }
     struct ::stat st {};
-    if (::lstat(l.path.c_str(), &st) == 0) {
+    if (::lstat(l->path.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) {
-        return fail(EEXIST, l.path + ": exists and is no socket");
+        return fail(EEXIST, l->path + ": exists and is no socket");
       }
-      ::unlink(l.path.c_str());
+      ::unlink(l->path.c_str());
     }
-    l.fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (l.fd < 0) {
-      return fail(errno, l.path + ": socket: " + std::strerror(errno));
+    l->fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (l->fd < 0) {
+      return fail(errno, l->path + ": socket: " + std::strerror(errno));
     }
-    if (::bind(l.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (::bind(l->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
       int err = errno;
-      ::close(l.fd);
-      return fail(err, l.path + ": bind: " + std::strerror(err));
+      ::close(l->fd);
+      return fail(err, l->path + ": bind: " + std::strerror(err));
     }
-    listeners.push_back(l); // from here on stop and failure remove it
+    Listener& ref = *l;
+    listeners.push_back(std::move(l)); // from here on stop and failure remove it
     // Before listen: until then every connect is refused, so no one gets in on the way.
     const NodePerm& perm = opts.perms.for_node(n.name);
-    if (::geteuid() == 0 && ::chown(l.path.c_str(), perm.owner, perm.group) != 0) {
+    if (::geteuid() == 0 && ::chown(ref.path.c_str(), perm.owner, perm.group) != 0) {
       int err = errno;
-      return fail(err, l.path + ": chown: " + std::strerror(err));
+      return fail(err, ref.path + ": chown: " + std::strerror(err));
     }
-    if (::chmod(l.path.c_str(), perm.mode) != 0 || ::listen(l.fd, 64) != 0 ||
-        ::stat(l.path.c_str(), &st) != 0) {
+    if (::chmod(ref.path.c_str(), perm.mode) != 0 || ::listen(ref.fd, 64) != 0 ||
+        ::stat(ref.path.c_str(), &st) != 0) {
       int err = errno;
-      return fail(err, l.path + ": " + std::strerror(err));
+      return fail(err, ref.path + ": " + std::strerror(err));
     }
-    listeners.back().file_dev = st.st_dev;
-    listeners.back().file_ino = st.st_ino;
+    ref.file_dev = st.st_dev;
+    ref.file_ino = st.st_ino;
     return 0;
   }
 
+  // Once nothing watches them.
   void close_listeners() {
-    for (Listener& l : listeners) {
-      ::close(l.fd);
+    for (auto& l : listeners) {
+      ::close(l->fd);
       struct ::stat st {};
       // Remove the socket only if it is still the one we made.
-      if (::lstat(l.path.c_str(), &st) == 0 && st.st_dev == l.file_dev && st.st_ino == l.file_ino) {
-        ::unlink(l.path.c_str());
+      if (::lstat(l->path.c_str(), &st) == 0 && st.st_dev == l->file_dev &&
+          st.st_ino == l->file_ino) {
+        ::unlink(l->path.c_str());
       }
     }
     listeners.clear();
   }
 
-  void accept_all(const Listener& l) {
-    for (;;) {
-      int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  // ---- On the CPU thread ---------------------------------------------------------------------
+
+  void accept_all(Listener& l) {
+    ++state.wakeups;
+    while (accepting && listening) {
+      const int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
-        if (errno == EINTR) {
+        if (errno == EINTR || errno == ECONNABORTED) {
           continue;
         }
-        return; // EAGAIN, or a connection that went away before we took it
+        if (errno == EAGAIN) {
+          return;
+        }
+        if (!refuse_without_descriptor(l, errno)) {
+          return;
+        }
+        continue;
+      }
+      fds_said = false;
+      if (conns.size() >= opts.max_connections) {
+        ::close(fd);
+        refused("the connection limit (" + std::to_string(opts.max_connections) + ") is reached",
+                limit_said);
+        continue;
       }
       ucred peer{};
       socklen_t len = sizeof peer;
@@ -256,43 +305,143 @@ struct NodeServer::Impl {
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
       auto c = std::make_unique<Connection>(state, fd, cred_from_peer(peer.uid, peer.gid), l.node);
-      c->start();
-      conns.push_back(std::move(c));
+      if (c->start()) {
+        Connection* key = c.get();
+        conns.emplace(key, std::move(c));
+      }
       state.notify();
     }
   }
 
-  void reap() {
-    conns.remove_if([](const std::unique_ptr<Connection>& c) { return c->finished(); });
+  void refused(const std::string& why, bool& said) {
+    ++state.refused;
+    if (!said) {
+      said = true;
+      opts.log("refusing new clients: " + why);
+    }
   }
 
-  void acceptor_main() {
-    std::vector<pollfd> pf;
-    for (const Listener& l : listeners) {
-      pf.push_back({l.fd, POLLIN, 0});
+  // accept failed for want of a descriptor (or memory): false once nobody waits. The reserve
+  // makes room to take a waiting client and close it at once; without one the listeners rest
+  // until a connection ends (or a second passes), so that a readable listener never spins.
+  bool refuse_without_descriptor(Listener& l, int err) {
+    const std::string why = std::string("accept: ") + std::strerror(err);
+    if (reserve_fd >= 0) {
+      ::close(reserve_fd);
+      reserve_fd = -1;
+      const int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+      const bool none = fd < 0 && errno == EAGAIN;
+      if (fd >= 0) {
+        ::close(fd);
+        refused(why, fds_said);
+      }
+      reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd >= 0 || none) {
+        return !none;
+      }
     }
-    pf.push_back({state.wake_fd, POLLIN, 0});
-    for (;;) {
-      if (::poll(pf.data(), pf.size(), -1) < 0 && errno != EINTR) {
-        return;
+    if (!fds_said) {
+      fds_said = true;
+      opts.log("refusing new clients: " + why);
+    }
+    set_listening(false);
+    return false;
+  }
+
+  void set_listening(bool on) {
+    if (listening == on || !accepting) {
+      return;
+    }
+    listening = on;
+    for (auto& l : listeners) {
+      kernel.watch(l->fd, on ? EPOLLIN : 0u, l.get());
+    }
+    if (!on) {
+      relisten = kernel.interrupt([this] { listen_again(); }, hz);
+    } else if (relisten != 0) {
+      kernel.cancel_interrupt(relisten);
+      relisten = 0;
+    }
+  }
+
+  void listen_again() {
+    relisten = 0;
+    if (!accepting) {
+      return;
+    }
+    if (reserve_fd < 0) {
+      reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    set_listening(true);
+  }
+
+  // From the connection's own code: count it out now, destroy it when the server next runs.
+  void retire(Connection* c) {
+    {
+      std::lock_guard<std::mutex> lk(state.mu);
+      dead.push_back(c);
+      --state.connections;
+      const std::uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
+    }
+    state.changed.notify_all();
+  }
+
+  void reap() {
+    std::vector<Connection*> gone;
+    {
+      std::lock_guard<std::mutex> lk(state.mu);
+      gone.swap(dead);
+    }
+    for (Connection* c : gone) {
+      conns.erase(c);
+    }
+    if (!gone.empty()) {
+      if (conns.size() < opts.max_connections) {
+        limit_said = false;
       }
-      if ((pf.back().revents & POLLIN) != 0) {
-        std::uint64_t v = 0;
-        [[maybe_unused]] ssize_t n = ::read(state.wake_fd, &v, sizeof v);
-        reap();
+      if (!listening) {
+        listen_again();
       }
-      // After the read: it may have taken stop's wake-up along with a connection's.
-      if (stopping) {
-        return;
+    }
+  }
+
+  // The control descriptor: a connection ended, or stop() asks.
+  void ready(unsigned) override {
+    ++state.wakeups;
+    std::uint64_t v = 0;
+    [[maybe_unused]] ssize_t n = ::read(control_fd, &v, sizeof v);
+    reap();
+    if (stop_asked && accepting) {
+      accepting = false;
+      for (auto& l : listeners) {
+        kernel.unwatch(l->fd);
       }
-      for (std::size_t i = 0; i < listeners.size(); ++i) {
-        if ((pf[i].revents & POLLIN) != 0) {
-          accept_all(listeners[i]);
-        }
+      if (relisten != 0) {
+        kernel.cancel_interrupt(relisten);
+        relisten = 0;
       }
+      // Every connection at once, so that they wind down together.
+      state.shutting_down = true;
+      std::vector<Connection*> all;
+      for (auto& [c, owned] : conns) {
+        all.push_back(c);
+      }
+      for (Connection* c : all) {
+        c->shut_down();
+      }
+      {
+        std::lock_guard<std::mutex> lk(state.mu);
+        stop_done = true;
+      }
+      state.changed.notify_all();
     }
   }
 };
+
+void Listener::ready(unsigned) {
+  server->accept_all(*this);
+}
 
 NodeServer::NodeServer(kemu::Kernel& kernel, kemu::Ddi& ddi, NodeServerOptions opts)
     : impl_(std::make_unique<Impl>(kernel, ddi, std::move(opts))) {}
@@ -332,13 +481,32 @@ int NodeServer::start() {
       return err;
     }
   }
-  s.state.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (s.state.wake_fd < 0) {
+  s.control_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (s.control_fd < 0) {
     return s.fail(errno, std::string("eventfd: ") + std::strerror(errno));
   }
-  s.stopping = false;
+  if (s.reserve_fd < 0) {
+    s.reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  s.state.in_area.resize(wire::kMaxPacket + 1);
+  s.state.read_area.resize(wire::kMaxData);
+  s.stop_asked = false;
+  s.stop_done = false;
+  s.accepting = true;
+  s.listening = true;
   s.state.shutting_down = false;
-  s.acceptor = std::thread([&s] { s.acceptor_main(); });
+  if (!s.kernel.watch(s.control_fd, EPOLLIN, &s)) {
+    return s.fail(EINVAL, "the kernel is stopping");
+  }
+  for (auto& l : s.listeners) {
+    if (!s.kernel.watch(l->fd, EPOLLIN, l.get())) {
+      for (auto& w : s.listeners) {
+        s.kernel.unwatch(w->fd);
+      }
+      s.kernel.unwatch(s.control_fd);
+      return s.fail(EINVAL, "the kernel is stopping");
+    }
+  }
   s.running = true;
   s.error.clear();
   return 0;
@@ -349,19 +517,21 @@ void NodeServer::stop() {
   if (!s.running) {
     return;
   }
-  s.stopping = true;
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(s.state.wake_fd, &one, sizeof one);
-  s.acceptor.join();
-  s.close_listeners();
-  // Every connection at once, so that they wind down together.
-  s.state.shutting_down = true;
-  for (auto& c : s.conns) {
-    c->shut_down();
+  // The CPU thread stops listening and shuts every connection down; each ends once its
+  // stream is closed (a close waits kShutdownDrain at most for its output).
+  s.stop_asked = true;
+  {
+    std::unique_lock<std::mutex> lk(s.state.mu);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(s.control_fd, &one, sizeof one);
+    s.state.changed.wait(lk, [&] { return s.stop_done && s.state.connections == 0; });
   }
+  s.kernel.unwatch(s.control_fd); // nothing of ours runs on the CPU thread from here on
+  s.reap();
   s.conns.clear();
-  ::close(s.state.wake_fd);
-  s.state.wake_fd = -1;
+  s.close_listeners();
+  ::close(s.control_fd);
+  s.control_fd = -1;
   s.running = false;
 }
 
@@ -371,8 +541,8 @@ const std::string& NodeServer::error() const {
 
 std::vector<std::string> NodeServer::served() const {
   std::vector<std::string> names;
-  for (const Listener& l : impl_->listeners) {
-    names.push_back(l.node.name);
+  for (const auto& l : impl_->listeners) {
+    names.push_back(l->node.name);
   }
   return names;
 }
@@ -383,6 +553,11 @@ std::size_t NodeServer::connection_count() const {
 
 std::size_t NodeServer::calls_in_progress() const {
   return impl_->state.calls;
+}
+
+NodeServerStats NodeServer::stats() const {
+  const ServerState& st = impl_->state;
+  return {st.connections, st.calls, st.paused, st.held_peak, st.wakeups, st.refused};
 }
 
 bool NodeServer::wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit) {

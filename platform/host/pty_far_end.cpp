@@ -1,20 +1,18 @@
 #include "qdhost/pty_far_end.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace qdhost {
 
 namespace {
-
-constexpr std::size_t kReadChunk = 256;
 
 std::string errno_text(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
@@ -22,8 +20,8 @@ std::string errno_text(const char* what) {
 
 } // namespace
 
-std::shared_ptr<PtyFarEnd> PtyFarEnd::open(Post post, std::string* why) {
-  std::shared_ptr<PtyFarEnd> p(new PtyFarEnd(std::move(post)));
+std::shared_ptr<PtyFarEnd> PtyFarEnd::open(qdemu::EngineHost& host, std::string* why) {
+  std::shared_ptr<PtyFarEnd> p(new PtyFarEnd(host));
   p->master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (p->master_ < 0) {
     *why = errno_text("posix_openpt");
@@ -51,17 +49,12 @@ std::shared_ptr<PtyFarEnd> PtyFarEnd::open(Post post, std::string* why) {
     *why = errno_text(name);
     return nullptr;
   }
-  p->wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (p->wake_fd_ < 0) {
-    *why = errno_text("eventfd");
-    return nullptr;
-  }
   return p;
 }
 
 PtyFarEnd::~PtyFarEnd() {
   stop();
-  for (int fd : {master_, slave_hold_, wake_fd_}) {
+  for (int fd : {master_, slave_hold_}) {
     if (fd >= 0) {
       ::close(fd);
     }
@@ -69,25 +62,38 @@ PtyFarEnd::~PtyFarEnd() {
 }
 
 void PtyFarEnd::start() {
-  if (!io_.joinable()) {
-    stopping_ = false;
-    io_ = std::thread([this] { run(); });
-  }
+  std::lock_guard<std::mutex> lk(mu_);
+  watched_ = true;
+  rewatch_locked();
 }
 
 void PtyFarEnd::stop() {
-  if (io_.joinable()) {
-    stopping_ = true;
-    wake();
-    io_.join();
+  bool was = false;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    was = std::exchange(watched_, false);
+  }
+  if (was) {
+    host_.unwatch(master_); // no callback runs from here on
   }
   std::lock_guard<std::mutex> lk(mu_);
   flush_locked();
 }
 
-void PtyFarEnd::wake() {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+void PtyFarEnd::rewatch_locked() {
+  if (!watched_ || broken_) {
+    return;
+  }
+  unsigned events = 0;
+  if (!delivering_ && !held_) {
+    events |= EPOLLIN;
+  }
+  if (!backlog_.empty()) {
+    events |= EPOLLOUT;
+  }
+  if (!host_.watch(master_, events, this)) {
+    broken_ = true; // nothing watches it (the kernel is stopping)
+  }
 }
 
 void PtyFarEnd::transmit(std::span<const std::uint8_t> bytes) {
@@ -99,14 +105,15 @@ void PtyFarEnd::transmit(std::span<const std::uint8_t> bytes) {
   dropped_ += bytes.size() - keep;
   flush_locked();
   if (!had_backlog && !backlog_.empty()) {
-    wake(); // the thread now waits for the master to take more
+    rewatch_locked(); // wait for the master to take more
   }
 }
 
 void PtyFarEnd::hold_off(bool held) {
-  held_ = held;
-  if (!held) {
-    wake();
+  std::lock_guard<std::mutex> lk(mu_);
+  if (held_ != held) {
+    held_ = held;
+    rewatch_locked();
   }
 }
 
@@ -125,54 +132,39 @@ void PtyFarEnd::flush_locked() {
   backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<long>(done));
 }
 
-void PtyFarEnd::run() {
-  std::vector<std::uint8_t> buf(kReadChunk);
-  while (!stopping_) {
-    bool want_out = false;
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      want_out = !backlog_.empty();
-    }
-    pollfd pf[2] = {{wake_fd_, POLLIN, 0}, {master_, 0, 0}};
-    const bool take = !delivering_ && !held_;
-    if (take) {
-      pf[1].events |= POLLIN;
-    }
-    if (want_out) {
-      pf[1].events |= POLLOUT;
-    }
-    if (::poll(pf, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    if ((pf[0].revents & POLLIN) != 0) {
-      std::uint64_t v = 0;
-      [[maybe_unused]] ssize_t n = ::read(wake_fd_, &v, sizeof v);
-    }
-    if ((pf[1].revents & (POLLERR | POLLNVAL)) != 0) {
-      return; // the pair is broken: nothing more comes from it
-    }
-    if ((pf[1].revents & POLLOUT) != 0) {
-      std::lock_guard<std::mutex> lk(mu_);
-      flush_locked();
-    }
-    if ((pf[1].revents & POLLIN) != 0 && take) {
-      ssize_t n = ::read(master_, buf.data(), buf.size());
-      if (n > 0) {
-        delivering_ = true;
-        std::vector<std::uint8_t> bytes(buf.begin(), buf.begin() + n);
-        post_([self = shared_from_this(), bytes = std::move(bytes)] {
-          if (self->port_ != nullptr) {
-            self->port_->receive(bytes);
-          }
-          self->delivering_ = false;
-          self->wake();
-        });
-      }
+void PtyFarEnd::ready(unsigned events) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+    broken_ = true; // the pair is broken: nothing more comes from it
+    host_.unwatch(master_);
+    return;
+  }
+  if ((events & EPOLLOUT) != 0) {
+    const bool had = !backlog_.empty();
+    flush_locked();
+    if (had && backlog_.empty()) {
+      rewatch_locked();
     }
   }
+  if ((events & EPOLLIN) != 0 && !delivering_ && !held_) {
+    ssize_t n = ::read(master_, in_, sizeof in_);
+    if (n > 0) {
+      in_len_ = static_cast<std::size_t>(n);
+      delivering_ = true;
+      rewatch_locked();
+      host_.post([self = shared_from_this()] { self->deliver(); });
+    }
+  }
+}
+
+// Where the engine's calls run: the port takes what was read, then the master is read again.
+void PtyFarEnd::deliver() {
+  if (port_ != nullptr) {
+    port_->receive({in_, in_len_});
+  }
+  std::lock_guard<std::mutex> lk(mu_);
+  delivering_ = false;
+  rewatch_locked();
 }
 
 } // namespace qdhost

@@ -1,11 +1,18 @@
 // qdhost: boots the emulated kernel, builds the system (system_setup.h) and serves its device
 // nodes until SIGTERM or SIGINT. Then every call waiting in the kernel gets a signal, every
 // stream is closed (a close waits a few seconds at most for its port's output), the sockets
-// go, the driver is unloaded and qdhost exits 0, whatever the ports are doing. A refused qd.conf, topology or permission table, or a device directory
-// it cannot trust or another qdhost serves, ends it with status 1 before anything is served.
+// go, the driver is unloaded and qdhost exits 0, whatever the ports are doing. A refused
+// qd.conf, topology or permission table, or a device directory it cannot trust or another
+// qdhost serves, ends it with status 1 before anything is served.
+//
+// Two host threads whatever the system's size: this one, which waits for the signal, and
+// the kernel's CPU thread, which runs every kernel context and, between them, all host I/O:
+// the node sockets (node_server.h), the pty far ends and the emulated Lanvara modules' TCP.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -20,6 +27,20 @@
 #include "qdhost/system_setup.h"
 
 namespace {
+
+// Room for every connection allowed and what the system holds besides (listeners, ptys,
+// modules): as far as the hard limit lets the soft one go.
+void raise_descriptor_limit(std::size_t connections) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+    return;
+  }
+  const rlim_t want = static_cast<rlim_t>(connections) + 1024;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+    rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? want : std::min(want, rl.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
 
 void print_reports(kemu::Kernel& kernel) {
   for (const kemu::Report& r : kernel.take_reports()) {
@@ -73,8 +94,11 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   {
-    qdhost::NodeServer server(
-        kernel, ddi, {cfg->devdir, std::move(*perms), std::chrono::seconds(cfg->drain_bound)});
+    raise_descriptor_limit(static_cast<std::size_t>(cfg->max_connections));
+    qdhost::NodeServer server(kernel, ddi,
+                              {cfg->devdir, std::move(*perms),
+                               std::chrono::seconds(cfg->drain_bound),
+                               static_cast<std::size_t>(cfg->max_connections)});
     if (server.start() != 0) {
       std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
       status = 1;

@@ -172,7 +172,8 @@ struct HostSystem::Impl {
   std::optional<kemu::Scsa> scsa;
   std::optional<qdemu::ScsiTopology> units;
   std::vector<Module> modules;
-  std::vector<dev_info_t*> adapter_nodes; // by adapter number
+  std::vector<dev_info_t*> adapter_nodes;            // by adapter number
+  std::unique_ptr<qdemu::KernelEngineHost> pty_host; // where the ptys' masters are served
   std::vector<PtyPort> ptys;
   std::map<PortKey, std::shared_ptr<FileFarEnd>> files;
   std::vector<std::string> attach_notes;
@@ -292,8 +293,10 @@ struct HostSystem::Impl {
     const std::string base = directory_of(topology_path);
     for (const auto& [line, p] : ports) {
       if (p.kind == PortSetup::Kind::pty) {
-        auto pty = PtyFarEnd::open(
-            [&k = kernel](std::function<void()> fn) { k.interrupt(std::move(fn)); }, why);
+        if (!pty_host) {
+          pty_host = std::make_unique<qdemu::KernelEngineHost>(kernel);
+        }
+        auto pty = PtyFarEnd::open(*pty_host, why);
         if (!pty) {
           *why = where(p.line_no) + *why;
           return EIO;

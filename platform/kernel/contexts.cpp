@@ -31,6 +31,9 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
   const bool virt = k.opts.clock == ClockMode::kVirtual;
   std::condition_variable done;
 
+  if (!virt && std::this_thread::get_id() == k.cpu_id) {
+    fatal("Kernel::call from the CPU's own thread (a host watcher or a start() callback)");
+  }
   Impl::Lock lk(k.m);
   if (k.stopping) {
     return false;

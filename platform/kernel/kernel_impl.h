@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/epoll.h>
+
 #include <boost/container/small_vector.hpp>
 
 #include "fiber.h"
@@ -196,6 +198,26 @@ struct kemu::Kernel::Impl {
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
 
+  // Real clock: host descriptors the CPU's thread watches for others (Kernel::watch). Under
+  // watch_mu, not m, since their callbacks run without m. An epoll event names its slot and
+  // the slot's generation, so an event for a descriptor unwatched meanwhile is dropped.
+  struct WatchSlot {
+    HostWatcher* w = nullptr;
+    int fd = -1;
+    std::uint32_t gen = 0;
+  };
+  static constexpr std::uint32_t kNoSlot = 0xffffffff;
+  static constexpr std::uint64_t kEventTag = ~std::uint64_t{0}; // the eventfd's epoll data
+  static constexpr std::uint64_t kTimerTag = ~std::uint64_t{1}; // the timerfd's
+  std::mutex watch_mu;
+  std::condition_variable watch_cv; // a callback ended
+  std::vector<WatchSlot> watch_slots;
+  std::vector<std::uint32_t> watch_free;
+  std::vector<std::uint32_t> watch_of_fd; // slot by descriptor, kNoSlot for none
+  std::uint32_t watch_running = kNoSlot;  // the slot whose callback runs now
+  bool watch_closed = false;              // the CPU's thread has ended
+  std::thread::id cpu_id;
+
   // ---- reports
   void report(std::string what);
   std::string describe(const kthread* t) const;
@@ -251,6 +273,8 @@ struct kemu::Kernel::Impl {
 
   // ---- real clock
   void cpu_main();
+  // Runs the callbacks of the watched descriptors among ev (m not held).
+  void run_watchers(const epoll_event* ev, int n);
   void arm_timer();
   clock_t wall_ticks() const;
   std::chrono::steady_clock::time_point tick_time(clock_t tick) const;

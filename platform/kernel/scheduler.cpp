@@ -400,18 +400,52 @@ void Impl::cpu_main() {
     arm_timer();
     cpu_sleeping = true;
     lk.unlock();
-    epoll_event ev[2];
-    const int n = epoll_wait(epoll_fd, ev, 2, -1);
+    epoll_event ev[64];
+    const int n = epoll_wait(epoll_fd, ev, std::size(ev), -1);
+    bool watched = false;
     for (int i = 0; i < n; ++i) {
-      std::uint64_t v = 0;
-      [[maybe_unused]] const auto r = ::read(ev[i].data.fd, &v, sizeof v);
+      const std::uint64_t tag = ev[i].data.u64;
+      if (tag == kEventTag || tag == kTimerTag) {
+        std::uint64_t v = 0;
+        [[maybe_unused]] const auto r =
+            ::read(tag == kEventTag ? event_fd : timer_fd, &v, sizeof v);
+      } else {
+        watched = true;
+      }
     }
     lk.lock();
     cpu_sleeping = false;
+    if (watched) {
+      lk.unlock();
+      run_watchers(ev, n);
+      lk.lock();
+    }
   }
   end_workers();
   role_taken = false;
   role_depth = 0;
+}
+
+void Impl::run_watchers(const epoll_event* ev, int n) {
+  std::unique_lock<std::mutex> wl(watch_mu);
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t tag = ev[i].data.u64;
+    if (tag == kEventTag || tag == kTimerTag) {
+      continue;
+    }
+    const auto slot = static_cast<std::uint32_t>(tag);
+    const WatchSlot& s = watch_slots[slot];
+    if (s.gen != static_cast<std::uint32_t>(tag >> 32) || s.w == nullptr) {
+      continue; // unwatched since epoll reported it
+    }
+    HostWatcher* w = s.w;
+    watch_running = slot;
+    wl.unlock();
+    w->ready(ev[i].events);
+    wl.lock();
+    watch_running = kNoSlot;
+    watch_cv.notify_all();
+  }
 }
 
 // ---- The CPU role ------------------------------------------------------------------------------

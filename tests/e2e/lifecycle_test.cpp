@@ -9,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "qdev/qdev.h"
+#include "qdtest/child_wait.h"
 #include "qdtest/host_process.h"
 
 namespace {
@@ -101,6 +103,37 @@ TEST(Lifecycle, WithUnloadingDisallowedItStillStopsAndSaysTheDriverStayed) {
   ASSERT_TRUE(host.start()) << host.log();
   EXPECT_EQ(host.stop(), 0) << host.log();
   EXPECT_NE(host.log().find("qd driver not unloaded"), std::string::npos) << host.log();
+}
+
+// Pty far ends, emulated modules and clients cost no host thread: the kernel's CPU thread
+// serves them all, beside qdhost's main thread.
+TEST(Lifecycle, ABigSystemWithClientsRunsOnAFewHostThreads) {
+  const std::string at = qdtest::own_loopback_address();
+  HostSetup setup;
+  setup.topology = "qmx 0:2 QMX-126S-115\n"
+                   "  port 0 pty\n"
+                   "  port 1 pty\n"
+                   "  port 2 pty\n"
+                   "  port 3 pty\n"
+                   "  port 4-125 loopback\n"
+                   "lanvara " +
+                   at +
+                   " Lanvara8S-115A listen=0\n"
+                   "lanvara " +
+                   at + " Lanvara16S-115A listen=0\n";
+  Host host(setup);
+  ASSERT_TRUE(host.start()) << host.log();
+  std::vector<int> fds;
+  for (const char* node : {"ttyc20", "ttyc21", "ttyc24", "ttyc25", "ttyc26", "ttyc27"}) {
+    fds.push_back(qdev::open(host.node(node).c_str(), O_RDWR | O_NDELAY));
+    ASSERT_GE(fds.back(), 0) << node << ": " << std::strerror(errno);
+  }
+  const auto threads = qdtest::dir_entries("/proc/" + std::to_string(host.pid()) + "/task");
+  EXPECT_LE(threads.size(), 4u);
+  for (int fd : fds) {
+    EXPECT_EQ(qdev::close(fd), 0);
+  }
+  EXPECT_EQ(host.stop(), 0) << host.log();
 }
 
 TEST(Lifecycle, LanvaraUnitNodesComeWithTwoModulesToPop) {

@@ -32,8 +32,8 @@ TEST(HostConfig, DeviceDirectoryFlagWinsOverTheEnvironment) {
 
 TEST(HostConfig, EveryOption) {
   std::vector<const char*> args = {
-      "--conf",        "qd.conf", "--topology=t.top", "--minor-perm", "mp",
-      "--drain-bound", "4",       "--speed",          "2.5",          "--test-loop"};
+      "--conf",  "qd.conf", "--topology=t.top", "--minor-perm",        "mp", "--drain-bound", "4",
+      "--speed", "2.5",     "--test-loop",      "--max-connections=10"};
   std::string error;
   auto cfg = qdhost::parse_command_line(args, nullptr, &error);
   ASSERT_TRUE(cfg) << error;
@@ -43,6 +43,7 @@ TEST(HostConfig, EveryOption) {
   EXPECT_EQ(cfg->drain_bound, 4);
   EXPECT_EQ(cfg->speed, 2.5);
   EXPECT_TRUE(cfg->test_loop);
+  EXPECT_EQ(cfg->max_connections, 10);
 
   auto plain = qdhost::parse_command_line({}, nullptr, &error);
   ASSERT_TRUE(plain);
@@ -66,6 +67,7 @@ TEST(HostConfig, Refusals) {
       {"--test-loop=1"},
       {"--drain-bound", "-1"},
       {"--drain-bound", "1.5"},
+      {"--max-connections", "0"},
   };
   for (const auto& args : bad) {
     std::string error;

@@ -2,6 +2,10 @@
 // nobody reads the terminal side.
 #include "qdhost/pty_far_end.h"
 
+// Before <fcntl.h>, whose FNDELAY macro the kernel's headers cannot follow.
+#include "kemu/kernel.h"
+#include "qdemu/kernel_engine_host.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -52,8 +56,12 @@ class PtyFarEndTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::string why;
-    // Deliveries run at once on the pty's own thread, as kernel work would run later.
-    pty_ = qdhost::PtyFarEnd::open([](std::function<void()> fn) { fn(); }, &why);
+    // As qdhost serves it: on the kernel's CPU thread, deliveries as interrupt work.
+    kemu::KernelOptions o;
+    o.clock = kemu::ClockMode::kReal;
+    kernel_ = std::make_unique<kemu::Kernel>(o);
+    host_ = std::make_unique<qdemu::KernelEngineHost>(*kernel_);
+    pty_ = qdhost::PtyFarEnd::open(*host_, &why);
     ASSERT_NE(pty_, nullptr) << why;
     pty_->attached(port_);
     pty_->start();
@@ -64,6 +72,8 @@ protected:
     if (pty_) {
       pty_->stop();
       pty_->detached();
+      kernel_->settle(); // a delivery still queued
+      pty_.reset();
     }
     if (slave_ >= 0) {
       ::close(slave_);
@@ -87,6 +97,8 @@ protected:
     return got;
   }
 
+  std::unique_ptr<kemu::Kernel> kernel_;
+  std::unique_ptr<qdemu::KernelEngineHost> host_;
   RecordingPort port_;
   std::shared_ptr<qdhost::PtyFarEnd> pty_;
   int slave_ = -1;
@@ -124,7 +136,7 @@ TEST_F(PtyFarEndTest, WithNobodyReadingTheExcessIsDroppedAndTheRestKeepsItsOrder
   EXPECT_GT(pty_->dropped(), 0u);
   EXPECT_LT(pty_->dropped(), sent.size());
   // What arrives is the start of what was sent, without gaps; a reader makes room for the
-  // held part, which the thread then writes out.
+  // held part, which is then written out.
   const std::size_t expect = sent.size() - pty_->dropped();
   std::string got = read_slave(expect);
   EXPECT_EQ(got.size(), expect);

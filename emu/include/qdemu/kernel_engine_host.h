@@ -1,8 +1,9 @@
 // An EngineHost on the emulated kernel: posted calls and the engine's timed work run as
 // interrupt-level work, in the order queued, on the kernel's clock. With the virtual clock
 // they run when the test lets the kernel run (settle, advance, run_until, call); with the
-// real clock (qdhost) at once. Kernel headers stay out of this one, so that socket code can
-// include it beside <fcntl.h>. Calls posted after the kernel has gone are dropped.
+// real clock (qdhost) at once, and descriptors are watched on the CPU's thread. Kernel headers stay
+// out of this one, so that socket code can include it beside <fcntl.h>. Calls posted after the
+// kernel has gone are dropped.
 #pragma once
 
 #include <memory>
@@ -23,6 +24,9 @@ public:
 
   Clock& clock() override { return *clock_; }
   void post(std::function<void()> fn) override;
+  // On the real clock, on the kernel's CPU thread.
+  bool watch(int fd, unsigned events, kemu::HostWatcher* w) override;
+  void unwatch(int fd) override;
 
 private:
   kemu::Kernel& kernel_;

@@ -4,11 +4,13 @@
 // inquiry exchange, then the FAS byte stream both ways. FAS_UNIT_RESET sends what is
 // queued, closes the connection and restarts the unit; a failed unlock closes it too.
 //
-// Threading: one host thread does all socket I/O. It never calls the engine itself: every
+// Threading: the socket I/O runs where the EngineHost watches descriptors (the kernel's CPU
+// thread, on the real clock: no thread of its own), else on one host thread of its own.
+// It never calls the engine itself: every
 // engine call (the bytes received, a new connection, with_engine) is posted through the
 // EngineHost, which serialises them with the engine's timed work (kernel work on the
 // kernel's clock, or a mutex and a manual clock; see engine_host.h). Answers come back
-// through the engine's notices into an outbox that the I/O thread writes out.
+// through the engine's notices into an outbox that the I/O side writes out.
 //
 // A new connection replaces the one before it, which is closed: the module serves the host
 // that connected last. Faults a test can ask for: silence (commands are still carried out,
@@ -111,7 +113,16 @@ public:
   struct Core;
 
 private:
+  // The I/O side: a thread of its own runs run(); with a host that watches descriptors, its
+  // callbacks run the on_ functions instead.
   void run();
+  bool on_wake(); // false once stopping
+  void on_accept();
+  void on_conn(unsigned events);
+  void close_conn(bool by_module);
+  void take_outbox();
+  void write_pending();
+  void watch_conn();
 
   EngineHost& host_;
   LanvaraOptions options_;

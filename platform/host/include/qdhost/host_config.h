@@ -1,10 +1,13 @@
 // qdhost's command line: qdhost [--devdir DIR] [--conf FILE] [--topology FILE]
-// [--minor-perm FILE] [--drain-bound SECONDS] [--speed N] [--test-loop]. The device directory is
+// [--minor-perm FILE] [--drain-bound SECONDS] [--max-connections N] [--speed N] [--test-loop]. The
+// device directory is
 // --devdir, else $QD_DEVDIR, else /dev/qmx; qd.conf, the topology and the node permission table are
 // etc/qd.conf, etc/topology and etc/minor_perm of the source tree unless named. --test-loop
 // serves the loopback driver alone and reads neither qd.conf nor the topology.
 // --drain-bound is how long the close of a program that went away may wait for its port's
 // output (default 30 seconds of the emulated clock) before the driver flushes it.
+// --max-connections is how many opens (connections to node sockets) are served at once
+// (default 4096); past it new clients are refused.
 #pragma once
 
 #include <optional>
@@ -21,13 +24,14 @@ struct HostConfig {
   std::string topology;   // the emulated hardware; empty: the default
   std::string minor_perm; // the node permission table; empty: the default
   long drain_bound = 30;  // seconds
+  long max_connections = 4096;
   double speed = 1.0;     // emulated seconds per wall-clock second
   bool test_loop = false; // serve the built-in loopback driver (checks without the qd driver)
 };
 
 inline constexpr const char kUsage[] =
     "usage: qdhost [--devdir DIR] [--conf FILE] [--topology FILE] [--minor-perm FILE]\n"
-    "              [--drain-bound SECONDS] [--speed N] [--test-loop]";
+    "              [--drain-bound SECONDS] [--max-connections N] [--speed N] [--test-loop]";
 
 // args without the program name; env_devdir is $QD_DEVDIR (null when unset). No value and
 // *error set when the line is refused.

@@ -2,16 +2,25 @@
 // socket of the same name in a device directory, and one open of the device per connection.
 // The conversation on a socket is qdev/wire.h.
 //
-// Each connection gets a host thread that reads its requests and one or more that carry
-// them into the kernel (Kernel::call, with the credentials the socket's peer had when it
-// connected); a second worker starts only when a request arrives while another is still in
-// the kernel. The kernel must run on the real clock.
+// No thread of its own: the kernel's CPU thread watches the listening and connected sockets
+// (Kernel::watch) between contexts. A request read from a socket becomes a kernel context
+// (Kernel::start, with the credentials the socket's peer had when it connected) and its
+// result is sent when that context is done, so a program waiting in the kernel holds no host
+// thread and a request crosses no thread on its way. The kernel must run on the real clock.
+//
+// Bounds: per connection, requests read and not yet answered are limited (and their bytes;
+// past that the socket is not read until they drain: connection.h); connections are limited
+// (max_connections: past it a new client is accepted and closed at once, and the server says
+// so once in the log); a process out of descriptors refuses new clients the same way through
+// a descriptor it keeps in reserve, or else stops listening until a connection ends. Neither
+// leaves a listener readable and unserved, so neither spins.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,12 +33,29 @@
 
 namespace qdhost {
 
+inline constexpr std::size_t kDefaultMaxConnections = 4096;
+
 struct NodeServerOptions {
   std::string dir;    // the device directory
   MinorPerms perms{}; // each node's mode, owner and group; by default every node 0666
   // How long the close of a program that went away (its socket closed) waits for the
   // port's output, on the kernel's clock, before a signal makes the driver flush it.
   std::chrono::seconds drain_bound{30};
+  // Connections served at once; past it new clients are refused.
+  std::size_t max_connections = kDefaultMaxConnections;
+  // Where the server says what it refused (once per episode); null: standard error,
+  // "qdhost: " before each line.
+  std::function<void(const std::string&)> log{};
+};
+
+// What the server has done, for tests and benchmarks.
+struct NodeServerStats {
+  std::size_t connections = 0; // not yet finished
+  std::size_t calls = 0;       // requests whose code runs in the kernel
+  std::size_t paused = 0;      // connections not read now: their bound is reached
+  std::size_t held_peak = 0;   // the most bytes of requests and replies one connection held
+  std::uint64_t wakeups = 0;   // callbacks the server's sockets caused
+  std::uint64_t refused = 0;   // clients turned away (the limit, or no descriptor left)
 };
 
 // The credentials a call runs with, from the peer's effective ids (real ids the same).
@@ -62,7 +88,9 @@ public:
   // Connections not yet finished, and calls running in the kernel (entered, not returned).
   std::size_t connection_count() const;
   std::size_t calls_in_progress() const;
-  // Waits until pred() holds, re-checking whenever a connection or call starts or ends;
+  NodeServerStats stats() const;
+  // Waits until pred() holds, re-checking whenever a connection or call starts or ends or a
+  // connection's reading stops or resumes;
   // false when `limit` passed first. pred runs under the server's lock and must not enter
   // the kernel (the counts above are safe to read).
   bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit);

@@ -13,33 +13,36 @@
 // input off by hardware flow control, so what is pasted waits in the pty instead of
 // overflowing the port. Without that flow control an overflow is lost, as on a real line.
 //
-// Threading: transmit() comes from the engine (a kernel context) and never blocks. One host
-// thread reads the master and hands what it reads to the port through `post`, which must
-// run its function where the engine may be entered (Kernel::interrupt); one delivery is
-// outstanding at a time, so a fast typist cannot queue without bound.
+// Threading: no thread of its own. The engine's host watches the master (a KernelEngineHost
+// on the real clock: the kernel's CPU thread): what is read there goes to the port as a call
+// posted to the host, one delivery outstanding at a time, so a fast typist cannot queue
+// without bound; what the port sends (transmit(), from the engine) is written to the master
+// at once and the rest when the master takes more. Never blocks.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "kemu/host_watch.h"
+#include "qdemu/engine_host.h"
 #include "qdemu/far_end.h"
 
 namespace qdhost {
 
-class PtyFarEnd final : public qdemu::FarEnd, public std::enable_shared_from_this<PtyFarEnd> {
+class PtyFarEnd final : public qdemu::FarEnd,
+                        private kemu::HostWatcher,
+                        public std::enable_shared_from_this<PtyFarEnd> {
 public:
-  using Post = std::function<void(std::function<void()>)>;
   static constexpr std::size_t kBacklog = 64 * 1024;
 
-  // Opens the pair; null with *why set when that fails.
-  static std::shared_ptr<PtyFarEnd> open(Post post, std::string* why);
+  // Opens the pair, served where `host` runs the engine's calls (a host that watches
+  // descriptors); null with *why set when that fails.
+  static std::shared_ptr<PtyFarEnd> open(qdemu::EngineHost& host, std::string* why);
   ~PtyFarEnd() override;
   PtyFarEnd(const PtyFarEnd&) = delete;
   PtyFarEnd& operator=(const PtyFarEnd&) = delete;
@@ -47,8 +50,8 @@ public:
   // The slave's path (/dev/pts/N).
   const std::string& slave_path() const { return slave_path_; }
 
-  // Starts and stops the thread that carries typed bytes to the port. stop() also writes
-  // out what is still held for the slave, as far as the slave takes it.
+  // Starts and stops carrying typed bytes to the port. stop() also writes out what is still
+  // held for the slave, as far as the slave takes it.
   void start();
   void stop();
 
@@ -62,25 +65,28 @@ public:
   std::uint64_t dropped() const { return dropped_; }
 
 private:
-  explicit PtyFarEnd(Post post) : post_(std::move(post)) {}
-  void run();
+  explicit PtyFarEnd(qdemu::EngineHost& host) : host_(host) {}
+  void ready(unsigned events) override;
+  void deliver();
+  // Tells the kernel what the master is waited for now; mu_ held.
+  void rewatch_locked();
   void flush_locked();
-  void wake();
 
-  Post post_;
+  qdemu::EngineHost& host_;
   int master_ = -1;
   int slave_hold_ = -1;
-  int wake_fd_ = -1;
   std::string slave_path_;
   qdemu::PortLink* port_ = nullptr; // kernel contexts only
+  std::atomic<std::uint64_t> dropped_{0};
 
   std::mutex mu_;
   std::vector<std::uint8_t> backlog_; // written to the master when it takes more
-  std::atomic<std::uint64_t> dropped_{0};
-  std::atomic<bool> delivering_{false};
-  std::atomic<bool> held_{false}; // the port holds input off: leave it in the pty
-  std::atomic<bool> stopping_{false};
-  std::thread io_;
+  std::uint8_t in_[256];              // read from the master, on its way to the port
+  std::size_t in_len_ = 0;
+  bool delivering_ = false; // in_ is queued for the port
+  bool held_ = false;       // the port holds input off: leave it in the pty
+  bool watched_ = false;
+  bool broken_ = false; // the master reported an error: nothing more comes from it
 };
 
 } // namespace qdhost

@@ -24,10 +24,12 @@
 // call(), settle(), advance(), run_until() or Task::join()) runs the fibers for as long as
 // it drives; another thread that wants to drive meanwhile waits, and its context is run by
 // the one driving. On the real clock (qdhost) the kernel has a thread of its own for the
-// CPU, asleep in epoll on an eventfd and a timerfd while nothing is ready. Other host
-// threads never run kernel code: call() from one hands the context to the CPU's thread
-// (the ready queue, then the eventfd) and waits for it; interrupt(), post_signal() and
-// start() only queue.
+// CPU, asleep in epoll on an eventfd, a timerfd and the host descriptors it watches for
+// others (watch(): qdhost's sockets, pty masters, emulated modules' TCP) while nothing is
+// ready; their callbacks run on it between contexts, so host I/O costs no thread and no
+// hand-off. Other host threads never run kernel code: call() from one hands the context to
+// the CPU's thread (the ready queue, then the eventfd) and waits for it; interrupt(),
+// post_signal() and start() only queue.
 //
 // Time is kept apart from the host's clock so that tests never sleep: on the virtual clock
 // it moves only when a test says so (advance, or a jump to the next deadline once every
@@ -51,6 +53,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kemu/host_watch.h"
 #include "ksys/cred.h"
 #include "ksys/time.h"
 #include "ksys/types.h"
@@ -150,6 +153,23 @@ public:
   // Cancels queued interrupt work that has not started; false when it has started or is
   // unknown.
   bool cancel_interrupt(WorkId id);
+
+  // ---- Host descriptors (real clock) ----------------------------------------------------
+  // The CPU's thread also waits on host descriptors, so that host I/O (qdhost's clients, pty
+  // masters, the sockets of emulated modules) needs no host thread of its own and starts
+  // kernel work without a hand-off between threads. While fd is ready for `events` (EPOLLIN,
+  // EPOLLOUT; level-triggered; EPOLLHUP and EPOLLERR come whatever `events` says), w->ready()
+  // runs on the CPU's thread outside every context and without the kernel's lock, once the
+  // CPU has nothing left to run. It may start(), interrupt(), cancel_interrupt(),
+  // post_signal(), watch() and unwatch(), must not block, and must never call(), settle() or
+  // anything else that waits for the CPU. A watcher that leaves a hangup or an error pending
+  // is called again at once: it must unwatch (or stop) its descriptor.
+  // Adds fd, or changes its events and watcher (events 0: none for now). False on the
+  // virtual clock, once the kernel is stopping, or when epoll refuses the descriptor.
+  bool watch(int fd, unsigned events, HostWatcher* w);
+  // Once it returns, fd's watcher is not running (unless the caller is that very call) and
+  // will not run for fd again. Unknown descriptors are ignored.
+  void unwatch(int fd);
 
   // Virtual clock: runs everything due now until every context is blocked or done.
   // Real clock: waits until the CPU is idle.

@@ -289,10 +289,12 @@ struct NodeServer::Impl final : kemu::HostWatcher {
         continue;
       }
       fds_said = false;
-      if (conns.size() >= opts.max_connections) {
-        ::close(fd);
+      // Those not finished: one that has ended is out of the count before it is reaped.
+      if (state.connections >= opts.max_connections) {
+        // Counted before the client can see its end.
         refused("the connection limit (" + std::to_string(opts.max_connections) + ") is reached",
                 limit_said);
+        ::close(fd);
         continue;
       }
       ucred peer{};
@@ -332,8 +334,8 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       const int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
       const bool none = fd < 0 && errno == EAGAIN;
       if (fd >= 0) {
-        ::close(fd);
         refused(why, fds_said);
+        ::close(fd);
       }
       reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       if (fd >= 0 || none) {
@@ -397,7 +399,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       conns.erase(c);
     }
     if (!gone.empty()) {
-      if (conns.size() < opts.max_connections) {
+      if (state.connections < opts.max_connections) {
         limit_said = false;
       }
       if (!listening) {

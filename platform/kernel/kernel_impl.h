@@ -188,13 +188,15 @@ struct kemu::Kernel::Impl {
   std::size_t budget_left = 0;
 
   // Real clock: the CPU's own host thread, asleep in epoll on an eventfd (work handed over
-  // by other host threads) and a timerfd (the earliest deadline) while nothing is ready.
+  // by other host threads), a timerfd (the earliest deadline) and the watched host
+  // descriptors (below) while nothing is ready.
   std::thread cpu_thread;
   bool cpu_exit = false;
   bool cpu_sleeping = false;
   int epoll_fd = -1;
   int event_fd = -1;
   int timer_fd = -1;
+  std::int64_t timerfd_deadline = 0; // the timerfd's deadline in ns, 0 while disarmed
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
 

@@ -371,17 +371,21 @@ void Impl::sync() {
   }
 }
 
+// Only when the deadline changed: the CPU's thread passes here before every wait.
 void Impl::arm_timer() {
-  itimerspec its{};
+  std::int64_t ns = 0;
   if (!timed.empty()) {
     const auto at = tick_time(timed.begin()->first.first).time_since_epoch();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at).count();
-    its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) {
-      its.it_value.tv_nsec = 1; // zero would disarm
-    }
+    ns = std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(at).count(),
+                                1); // zero would disarm
   }
+  if (ns == timerfd_deadline) {
+    return;
+  }
+  timerfd_deadline = ns;
+  itimerspec its{};
+  its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
   timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
@@ -409,6 +413,9 @@ void Impl::cpu_main() {
         std::uint64_t v = 0;
         [[maybe_unused]] const auto r =
             ::read(tag == kEventTag ? event_fd : timer_fd, &v, sizeof v);
+        if (tag == kTimerTag) {
+          timerfd_deadline = 0; // it has fired: a one-shot timer is disarmed now
+        }
       } else {
         watched = true;
       }

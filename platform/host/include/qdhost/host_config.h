@@ -1,9 +1,9 @@
 // qdhost's command line: qdhost [--devdir DIR] [--conf FILE] [--topology FILE]
-// [--minor-perm FILE] [--drain-bound SECONDS] [--max-connections N] [--speed N] [--test-loop]. The
-// device directory is
-// --devdir, else $QD_DEVDIR, else /dev/qmx; qd.conf, the topology and the node permission table are
-// etc/qd.conf, etc/topology and etc/minor_perm of the source tree unless named. --test-loop
-// serves the loopback driver alone and reads neither qd.conf nor the topology.
+// [--minor-perm FILE] [--drain-bound SECONDS] [--max-connections N] [--speed N] [--test-loop].
+// The device directory is --devdir, else $QD_DEVDIR, else /dev/qmx; qd.conf, the topology and
+// the node permission table are etc/qd.conf, etc/topology and etc/minor_perm of the source
+// tree unless named. --test-loop serves the loopback driver alone and reads neither qd.conf
+// nor the topology.
 // --drain-bound is how long the close of a program that went away may wait for its port's
 // output (default 30 seconds of the emulated clock) before the driver flushes it.
 // --max-connections is how many opens (connections to node sockets) are served at once

@@ -1,7 +1,6 @@
 // The two kinds of port the system benchmark moves data through: port nodes served by
-// qdhost, opened and set as a program does it, and Linux pty pairs whose slave side a
-// process echoes (the baseline). Kept apart because the nodes' terminal records and the
-// host's <termios.h> cannot share a translation unit.
+// qdhost, opened and set as a program does it, and Linux pty pairs (the baseline). Kept apart
+// because the nodes' terminal records and the host's <termios.h> cannot share a translation unit.
 #pragma once
 
 #include <string>
@@ -19,8 +18,7 @@ int open_port_node(const std::string& path, int oflag, bool configure = true);
 // Writer and reader on their own descriptors of one node per port (nodes[port]).
 PortAccess node_access(std::vector<std::string> nodes);
 
-// A pty pair per port: the slave raw, a process echoing what arrives on it; writer and
-// reader on the master.
+// A pty pair per port, the slave raw: the writer on the master, the reader on the slave.
 PortAccess pty_access();
 
 // A pty pair for the echo: its master (raw) in *master and a child process echoing on its

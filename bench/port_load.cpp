@@ -21,7 +21,7 @@ namespace qdbench {
 
 struct PortLoad::Report {
   enum Kind : std::uint32_t { kReady = 1, kDone, kFailed };
-  enum Role : std::uint32_t { kWriter, kReader, kFarEnd };
+  enum Role : std::uint32_t { kWriter, kReader };
   std::uint32_t kind = 0;
   std::uint32_t role = 0;
   std::uint32_t port = 0;
@@ -37,7 +37,8 @@ struct PortLoad::Report {
 namespace {
 
 constexpr std::size_t kPatternSize = 1 << 20;
-constexpr const char* kRoleNames[] = {"writer", "reader", "far end"};
+constexpr const char* kRoleNames[] = {"writer", "reader"};
+constexpr unsigned kPerPort = 2; // processes
 
 std::int64_t monotonic_ns() {
   timespec ts{};
@@ -75,9 +76,7 @@ std::vector<std::byte> port_pattern(unsigned port) {
 }
 
 PortLoad::PortLoad(LoadOptions options, PortAccess access)
-    : options_(options), access_(std::move(access)) {
-  per_port_ = access_.far_end ? 3 : 2;
-}
+    : options_(options), access_(std::move(access)) {}
 
 PortLoad::~PortLoad() {
   for (pid_t pid : children_) {
@@ -121,7 +120,7 @@ bool PortLoad::start() {
     children_.push_back(pid);
   }
   std::vector<Report> ready;
-  return collect(static_cast<std::size_t>(options_.ports) * per_port_, ready,
+  return collect(static_cast<std::size_t>(options_.ports) * kPerPort, ready,
                  std::chrono::seconds(60));
 }
 
@@ -168,9 +167,9 @@ bool PortLoad::run(LoadResult& result, const std::function<void()>& at_start,
   go_w_ = -1;
   std::vector<Report> done;
   const bool all =
-      collect(static_cast<std::size_t>(options_.ports) * per_port_, done, options_.limit);
+      collect(static_cast<std::size_t>(options_.ports) * kPerPort, done, options_.limit);
   at_end();
-  result.processes = static_cast<unsigned>(children_.size()) * per_port_;
+  result.processes = static_cast<unsigned>(children_.size()) * kPerPort;
   for (const Report& r : done) {
     const double took = static_cast<double>(r.end_ns - start_ns) / 1e9;
     if (r.role == Report::kWriter) {
@@ -263,19 +262,6 @@ void PortLoad::port_process(unsigned port) {
   if (const int err = access_.prepare(port); err != 0) {
     failed(Report::kWriter, "prepare", err);
   }
-  std::vector<pid_t> helpers;
-  if (access_.far_end) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      qdtest::stay_with(port_pid);
-      serve(Report::kFarEnd, -1, [&](Report& r) {
-        r.error = access_.far_end(port, options_.bytes);
-        r.bytes = options_.bytes;
-      });
-      ::_exit(0);
-    }
-    helpers.push_back(pid);
-  }
   const pid_t reader = ::fork();
   if (reader == 0) {
     qdtest::stay_with(port_pid);
@@ -303,7 +289,6 @@ void PortLoad::port_process(unsigned port) {
     });
     ::_exit(0);
   }
-  helpers.push_back(reader);
 
   const int fd = access_.open_writer(port);
   if (fd < 0) {
@@ -323,15 +308,9 @@ void PortLoad::port_process(unsigned port) {
     }
   });
   int status = 0;
-  int worst = 0;
-  for (pid_t pid : helpers) {
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      worst = 1;
-    }
+  while (::waitpid(reader, &status, 0) < 0 && errno == EINTR) {
   }
-  ::_exit(worst);
+  ::_exit(WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1);
 }
 
 } // namespace qdbench

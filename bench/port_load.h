@@ -1,10 +1,9 @@
 // Checked data through many ports at once, moved as programs move it: for each port a child
 // process writes a pattern of its own in blocking writes on one descriptor, and a second,
 // forked from it, reads it back on another descriptor and checks every byte. Both are
-// single-threaded, as the device access library expects of a program. Where the port's far
-// end is a process of the benchmark (a pty's echo), a third process runs it. The processes
-// report what they did in the moving phase alone (their own rusage), so the benchmark can
-// add their CPU to the server's for the same window.
+// single-threaded, as the device access library expects of a program. The processes report
+// what they did in the moving phase alone (their own rusage), so the benchmark can add their
+// CPU to the server's for the same window.
 #pragma once
 
 #include <sys/types.h>
@@ -26,8 +25,6 @@ struct PortAccess {
   // A blocking descriptor ready for the data, or -1 with errno.
   std::function<int(unsigned port)> open_writer;
   std::function<int(unsigned port)> open_reader;
-  // When set, the port's far end in a process of its own: passes `bytes` back, 0 or an errno.
-  std::function<int(unsigned port, std::size_t bytes)> far_end;
 };
 
 struct LoadOptions {
@@ -87,7 +84,6 @@ private:
   int go_r_ = -1, go_w_ = -1;           // closed: move
   int release_r_ = -1, release_w_ = -1; // closed: close and end
   std::vector<pid_t> children_;
-  unsigned per_port_ = 0;
   std::string error_;
 };
 

@@ -44,7 +44,7 @@ namespace {
 constexpr const char kUsage[] =
     "usage: bench_system [--ports N] [--bytes SIZE] [--chunk SIZE] [--echoes N]\n"
     "                    [--idle-seconds S] [--topology FILE --node-prefix NAME [--conf FILE]]\n"
-    "                    [--bounds] [--idle-connections N] [--queued-writes N]\n"
+    "                    [--bounds] [--idle-connections N] [--queued-writes N] [--pty-pairs N]\n"
     "                    [--no-lanvara] [--qdhost PATH] [--kvetherd PATH] [--no-alloc-count]\n"
     "  SIZE takes K or M (KiB, MiB). --bytes is per port, each way.";
 
@@ -58,6 +58,7 @@ struct Options {
   bool bounds = false;
   int idle_connections = 3000;
   int queued_writes = 1500;
+  unsigned pty_pairs = 1;
   bool lanvara = true;
   Programs programs{QDHOST_PATH, KVETHERD_PATH, ALLOC_SHIM_PATH};
 };
@@ -107,6 +108,8 @@ std::optional<Options> parse(int argc, char** argv) {
       ok = number(o.idle_connections);
     } else if (a == "--queued-writes") {
       ok = number(o.queued_writes);
+    } else if (a == "--pty-pairs") {
+      ok = number(o.pty_pairs);
     } else if (a == "--bounds") {
       o.bounds = true;
     } else if (a == "--no-lanvara") {
@@ -199,6 +202,12 @@ void complain(Report& rep, const std::string& what) {
   std::fprintf(stderr, "bench_system: %s\n", what.c_str());
 }
 
+void check(Report& rep, const char* what, bool ok, const std::string& error) {
+  if (!ok) {
+    complain(rep, what + (": " + error));
+  }
+}
+
 // Share of one core a process's live threads used over `seconds` of doing nothing.
 double idle_share(pid_t pid, int seconds) {
   const std::uint64_t before = live_threads_run_ns(pid);
@@ -286,6 +295,7 @@ void qmx_phase(const Options& o, const WorkDir& work, Report& rep) {
       return complain(rep, nodes[0] + ": " + std::strerror(errno));
     }
     rep.echo_scsi = measure_echo(fd, o.echoes, std::chrono::seconds(1));
+    check(rep, "SCSI echo", rep.echo_scsi->ok, rep.echo_scsi->error);
     qdev::close(fd);
     load.finish(rep.qd->load);
     if (!load.error().empty()) {
@@ -306,6 +316,7 @@ void bounds_phase(const Options& o, const WorkDir& work, Report& rep) {
       return;
     }
     rep.queued = queued_writes(host.pid(), nodes.back(), o.queued_writes);
+    check(rep, "queued writes", rep.queued->ok, rep.queued->error);
     stop_unit(host, rep);
   }
   QdhostProcess host(work, "connections", o.programs);
@@ -314,6 +325,7 @@ void bounds_phase(const Options& o, const WorkDir& work, Report& rep) {
     return;
   }
   rep.idle_conns = idle_connections(host.pid(), nodes, o.idle_connections);
+  check(rep, "idle connections", rep.idle_conns->ok, rep.idle_conns->error);
   stop_unit(host, rep);
 }
 
@@ -370,6 +382,7 @@ void lanvara_phase(const Options& o, const WorkDir& work, Report& rep) {
                              read_text(work.file("kvetherd.out")));
   }
   rep.echo_lanvara = measure_echo(fd, o.echoes, std::chrono::seconds(1));
+  check(rep, "Lanvara echo", rep.echo_lanvara->ok, rep.echo_lanvara->error);
   std::vector<int> open_ports{fd};
   for (const std::string& n : host.nodes("ttyn0")) {
     if (n != host.node("ttyn00")) {
@@ -392,9 +405,10 @@ void lanvara_phase(const Options& o, const WorkDir& work, Report& rep) {
   }
 }
 
+// The same bytes in all, checked, through `pty_pairs` pairs: each byte crosses a pair once.
 void pty_phase(const Options& o, Report& rep) {
   DataRun run;
-  PortLoad load({o.ports, o.bytes, o.chunk}, pty_access());
+  PortLoad load({o.pty_pairs, o.ports * o.bytes / o.pty_pairs, o.chunk}, pty_access());
   if (!load.start()) {
     return complain(rep, "pty clients: " + load.error());
   }
@@ -410,6 +424,7 @@ void pty_phase(const Options& o, Report& rep) {
     return complain(rep, std::string("pty: ") + std::strerror(errno));
   }
   rep.echo_pty = measure_echo(master, o.echoes, std::chrono::seconds(1));
+  check(rep, "pty echo", rep.echo_pty->ok, rep.echo_pty->error);
   ::close(master);
   wait_child(echo, std::chrono::seconds(10));
 }
@@ -463,12 +478,13 @@ void print(const Options& o, const Report& rep) {
   }
   if (rep.pty) {
     const DataRun& p = *rep.pty;
-    std::printf("pty pairs: %.2f MB/s out, %.2f MB/s back; host CPU %.1f ns/byte (%u "
-                "processes %.2f s); %.2f switches/KiB\n",
-                p.mbs_out(), p.mbs_back(), p.ns_per_byte(), p.load.processes, p.load.moving.cpu_s,
+    std::printf("pty pair%s (%u, master to slave): %.2f MB/s written, %.2f MB/s read; host CPU "
+                "%.1f ns/byte (%u processes %.2f s); %.2f switches/KiB\n",
+                o.pty_pairs == 1 ? "" : "s", o.pty_pairs, p.mbs_out(), p.mbs_back(),
+                p.ns_per_byte(), p.load.processes, p.load.moving.cpu_s,
                 p.load.moving.switches / p.kib());
     if (rep.qd) {
-      std::printf("ratio qdhost system / pty pairs, CPU per byte: %.1f\n",
+      std::printf("ratio of CPU per byte, qdhost system / pty pair: %.1f\n",
                   rep.qd->ns_per_byte() / p.ns_per_byte());
     }
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "child_process.h"
+#include "port_pattern.h"
 #include "qdev/qdev.h"
 #include "qdtest/child_guard.h"
 
@@ -36,7 +37,6 @@ struct PortLoad::Report {
 
 namespace {
 
-constexpr std::size_t kPatternSize = 1 << 20;
 constexpr const char* kRoleNames[] = {"writer", "reader"};
 constexpr unsigned kPerPort = 2; // processes
 
@@ -66,14 +66,6 @@ void await_close(int fd) {
 }
 
 } // namespace
-
-std::vector<std::byte> port_pattern(unsigned port) {
-  std::vector<std::byte> pat(kPatternSize);
-  for (std::size_t i = 0; i < pat.size(); ++i) {
-    pat[i] = static_cast<std::byte>(((i + 1) * 0x9E3779B97F4A7C15ull + port) >> 56);
-  }
-  return pat;
-}
 
 PortLoad::PortLoad(LoadOptions options, PortAccess access)
     : options_(options), access_(std::move(access)) {}

@@ -51,9 +51,6 @@ struct LoadResult {
   unsigned processes = 0;
 };
 
-// The same pattern wherever it is made: byte i of port p's stream.
-std::vector<std::byte> port_pattern(unsigned port);
-
 class PortLoad {
 public:
   PortLoad(LoadOptions options, PortAccess access);

@@ -70,22 +70,25 @@ void qdlogerr(unsigned level, qd_unit* up, qd_line* lp, const char* fmt, ...) {
   cmn_err(CE_CONT, "%s", buf);
 }
 
-void qd_assert_msg(const char* expr, const char* file, int line) {
+namespace {
+void assert_failed(int level, const char* expr, const char* file, int line) {
   const char* slash = std::strrchr(file, '/');
-  cmn_err(CE_WARN,
+  cmn_err(level,
           "| Assertion failed in qd: %s\n"
           "         | file: %s, line: %d, version: %s\n"
           "         | Contact Orvane for assistance.",
           expr, slash != nullptr ? slash + 1 : file, line, QD_RELEASE);
 }
+} // namespace
+
+void qd_assert_msg(const char* expr, const char* file, int line) {
+  assert_failed(CE_WARN, expr, file, line);
+}
 
 void qd_lock_assert_failed(const char* what, const char* file, int line) {
-  const char* slash = std::strrchr(file, '/');
-  cmn_err(CE_PANIC,
-          "| Assertion failed in qd: mutex_owned(%s)\n"
-          "         | file: %s, line: %d, version: %s\n"
-          "         | Contact Orvane for assistance.",
-          what, slash != nullptr ? slash + 1 : file, line, QD_RELEASE);
+  char expr[64];
+  std::snprintf(expr, sizeof expr, "mutex_owned(%s)", what);
+  assert_failed(CE_PANIC, expr, file, line);
   std::abort(); // cmn_err does not return at CE_PANIC
 }
 

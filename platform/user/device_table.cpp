@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <utility>
 
 #include "device.h"
+#include "qdev/test_hooks.h"
 
 namespace qdev::detail {
 namespace {
@@ -15,6 +18,8 @@ std::array<std::unique_ptr<Device>, kMaxFds>& table() {
   static std::array<std::unique_ptr<Device>, kMaxFds> t;
   return t;
 }
+
+constinit test_hooks::ReleaseHook release_hook = nullptr;
 
 } // namespace
 
@@ -35,9 +40,24 @@ bool adopt(std::unique_ptr<Device> d) {
 }
 
 void release(int fd) {
-  if (find(fd) != nullptr) {
-    table()[static_cast<std::size_t>(fd)].reset();
-    ::close(fd);
+  Device* d = find(fd);
+  if (d == nullptr) {
+    return;
+  }
+  // Closed before it is forgotten, so that a handler landing here finds it closing. Forgotten
+  // first, its still open socket would look to the handler's call like one passed on by
+  // another program, to take over and close; our close would then fail, or close whatever
+  // file had taken the number since.
+  if (release_hook != nullptr) {
+    release_hook(fd);
+  }
+  const int saved = errno; // the caller's result is already set
+  ::close(fd);
+  errno = saved;
+  // A handler landing after the close may have opened another node on the number.
+  auto& slot = table()[static_cast<std::size_t>(fd)];
+  if (slot.get() == d) {
+    slot.reset();
   }
 }
 
@@ -48,3 +68,11 @@ Busy::~Busy() {
 }
 
 } // namespace qdev::detail
+
+namespace qdev::test_hooks {
+
+ReleaseHook set_release_hook(ReleaseHook hook) {
+  return std::exchange(detail::release_hook, hook);
+}
+
+} // namespace qdev::test_hooks

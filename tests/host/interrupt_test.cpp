@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 
 #include "served.h"
 
 #include "qdev/qdev.h"
+#include "qdev/test_hooks.h"
 #include "qdhost/loop_codes.h"
 
 namespace {
@@ -20,6 +22,19 @@ namespace {
 using hosttest::interrupt_while;
 using hosttest::InterruptingSignal;
 namespace loop = qdhost::loop;
+
+// Installs a release hook for the scope.
+class ReleaseHook {
+public:
+  explicit ReleaseHook(qdev::test_hooks::ReleaseHook h)
+      : old_(qdev::test_hooks::set_release_hook(h)) {}
+  ~ReleaseHook() { qdev::test_hooks::set_release_hook(old_); }
+  ReleaseHook(const ReleaseHook&) = delete;
+  ReleaseHook& operator=(const ReleaseHook&) = delete;
+
+private:
+  qdev::test_hooks::ReleaseHook old_;
+};
 
 class Interrupt : public hosttest::Served {
 protected:
@@ -105,12 +120,32 @@ void ioctl_from_handler(int) {
   errno = saved;
 }
 
-void close_from_handler(int) {
+void close_counted() {
   int saved = errno;
   if (qdev::close(g_fd) == 0) {
     ++g_closed;
   }
   errno = saved;
+}
+
+volatile std::sig_atomic_t g_handled = 0;
+volatile std::sig_atomic_t g_hooked = 0;
+
+// Only the first run acts: the signals go on until the read has returned, and a later run
+// could land after the number was released, and close whatever file took it since.
+void close_from_handler(int) {
+  if (g_handled == 0) {
+    g_handled = 1;
+    close_counted();
+  }
+}
+
+// A handler landing while the read lets the descriptor go.
+void close_again_on_release(int fd) {
+  if (fd == g_fd && g_hooked == 0) {
+    g_hooked = 1;
+    close_counted();
+  }
 }
 
 TEST_F(Interrupt, HandlerUsesTheDeviceWhileACallIsBlocked) {
@@ -141,7 +176,10 @@ TEST_F(Interrupt, HandlerClosesTheDeviceUnderABlockedCall) {
   struct stat before {};
   ASSERT_EQ(::fstat(g_fd, &before), 0);
   g_closed = 0;
+  g_handled = 0;
+  g_hooked = 0;
   InterruptingSignal sig(close_from_handler);
+  ReleaseHook hook(close_again_on_release);
   long r = 0;
   int err = 0;
   ASSERT_TRUE(interrupt_while(
@@ -151,6 +189,7 @@ TEST_F(Interrupt, HandlerClosesTheDeviceUnderABlockedCall) {
         err = errno;
       },
       entered()));
+  EXPECT_EQ(g_hooked, 1) << "a handler landed as the read let the descriptor go";
   EXPECT_EQ(g_closed, 1);
   EXPECT_EQ(r, -1);
   EXPECT_EQ(err, EINTR);

@@ -13,6 +13,7 @@
 #include "kemu/streams.h"
 #include "ksys/stropts.h"
 #include "ksys/termios.h"
+#include "port_pattern.h"
 #include "qd_image.h"
 #include "qddrv.h"
 #include "qdio.h"
@@ -280,11 +281,7 @@ bool SystemEnv::open_ports(UnitKind kind, unsigned ports) {
       fail("open " + port_node(kind, p) + " failed: " + std::to_string(r));
       return false;
     }
-    // Every byte value, in an order of the port's own.
-    std::vector<std::byte>& pat = patterns_.emplace_back(1 << 20);
-    for (std::size_t i = 0; i < pat.size(); ++i) {
-      pat[i] = static_cast<std::byte>(((i + 1) * 0x9E3779B97F4A7C15ull + p) >> 56);
-    }
+    patterns_.push_back(port_pattern(p));
   }
   kind_ = kind;
   return true;

@@ -98,7 +98,9 @@ std::optional<kemu::ScsiAnswer> QmxUnit::read_batch(const std::shared_ptr<kemu::
       clock_.now() - last_answers_ < config_.active_window) {
     hold = std::min(hold, config_.active_hold);
   }
-  hold_timer_ = clock_.call_at(clock_.now() + hold, [this] {
+  // On the real clock a client's request ends the hold early: what it wrote waits in the
+  // host behind this READ.
+  hold_timer_ = clock_.call_at_or_request(clock_.now() + hold, [this] {
     hold_timer_ = 0;
     finish_held();
   });

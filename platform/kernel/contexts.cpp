@@ -110,6 +110,7 @@ ContextId Kernel::start(std::function<void()> fn, std::function<void(bool)> done
   p->fiber.start(&Impl::call_entry, p, "request");
   k.live.emplace(p->id, p);
   k.push_ready(p);
+  ++k.starts;
   k.kick();
   return p->id;
 }

@@ -203,6 +203,20 @@ WorkId Kernel::interrupt(void (*fn)(void*), void* arg, clock_t ticks) {
   return impl_->queue_work(std::move(w), ticks);
 }
 
+WorkId Kernel::interrupt_or_request(std::function<void()> fn, clock_t ticks) {
+  Work w;
+  w.seq = next_seq();
+  w.fn = std::move(fn);
+  Impl& k = *impl_;
+  Impl::Lock lk(k.m);
+  const WorkId id = k.queue_work(std::move(w), ticks);
+  if (k.opts.clock == ClockMode::kReal && ticks > 0) {
+    std::erase_if(k.early_works, [&](std::uint64_t seq) { return !k.works.contains(seq); });
+    k.early_works.push_back(id);
+  }
+  return id;
+}
+
 bool Kernel::cancel_interrupt(WorkId id) {
   Work dead;
   Impl::Lock lk(impl_->m);

@@ -219,6 +219,10 @@ struct kemu::Kernel::Impl {
   std::uint32_t watch_running = kNoSlot;  // the slot whose callback runs now
   bool watch_closed = false;              // the CPU's thread has ended
   std::thread::id cpu_id;
+  // Under m: start() calls so far, and timed work that a pass of host events that started
+  // some brings forward (interrupt_or_request; entries whose work has gone are dropped).
+  std::uint64_t starts = 0;
+  std::vector<std::uint64_t> early_works;
 
   // ---- reports
   void report(std::string what);
@@ -248,6 +252,8 @@ struct kemu::Kernel::Impl {
   void arm_wake(kthread* t, clock_t due);
   void add_timed(detail::TimedKey key, detail::Timed what);
   bool jump(clock_t limit);
+  // Makes the work of early_works due now; false when there was none.
+  bool bring_forward();
   void wait_idle(Lock& lk);
   std::uint64_t queue_work(detail::Work&& w, clock_t ticks);
 

@@ -340,6 +340,23 @@ bool Impl::jump(clock_t limit) {
   return true;
 }
 
+bool Impl::bring_forward() {
+  bool any = false;
+  for (const std::uint64_t seq : early_works) {
+    auto it = works.find(seq);
+    if (it != works.end() && timed.erase({it->second.due, seq}) != 0) {
+      it->second.due = lbolt;
+      ready.push_back({nullptr, seq});
+      any = true;
+    }
+  }
+  early_works.clear();
+  if (any) {
+    kick();
+  }
+  return any;
+}
+
 void Impl::wait_idle(Lock& lk) {
   if (have_role()) {
     run_ready(lk);
@@ -395,11 +412,18 @@ void Impl::cpu_main() {
   role_taken = true;
   role_owner = std::this_thread::get_id();
   role_depth = 1;
+  bool requests = false; // the last pass of host events started contexts
   while (!cpu_exit) {
     sync();
     run_ready(lk);
     if (cpu_exit) {
       break;
+    }
+    if (requests) {
+      requests = false;
+      if (bring_forward()) {
+        continue;
+      }
     }
     arm_timer();
     cpu_sleeping = true;
@@ -423,9 +447,11 @@ void Impl::cpu_main() {
     lk.lock();
     cpu_sleeping = false;
     if (watched) {
+      const std::uint64_t before = starts;
       lk.unlock();
       run_watchers(ev, n);
       lk.lock();
+      requests = starts != before;
     }
   }
   end_workers();

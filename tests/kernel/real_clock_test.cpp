@@ -2,9 +2,13 @@
 // they took.
 #include <gtest/gtest.h>
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
+#include "kemu/host_watch.h"
 #include "kemu/kernel.h"
 #include "ksys/mutex.h"
 #include "ksys/time.h"
@@ -91,6 +95,60 @@ TEST(RealClock, TasksJoinAndShutdownUnwindsTheBlocked) {
   auto r = k.take_reports();
   ASSERT_EQ(r.size(), 1u); // blocked, or not yet there: either way it had not finished
   EXPECT_EQ(r[0].what.rfind("task stuck ", 0), 0u) << r[0].what;
+}
+
+// A request that a host event starts brings work queued with interrupt_or_request forward,
+// after the request has run; work queued with interrupt() keeps its time.
+TEST(RealClock, ARequestBringsForwardTheWorkThatWaitsForOne) {
+  Kernel k(fast());
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  static kmutex_t m;
+  static kcondvar_t cv;
+  static bool early_ran;
+  static std::atomic<bool> request_ran, early_after_request, plain_ran;
+  m = {};
+  cv = {};
+  early_ran = false;
+  request_ran = early_after_request = plain_ran = false;
+  struct Requests final : kemu::HostWatcher {
+    Kernel* k;
+    int fd;
+    void ready(unsigned) override {
+      char c;
+      EXPECT_EQ(::read(fd, &c, 1), 1);
+      k->start([] { request_ran = true; }, [](bool) {});
+    }
+  } requests;
+  requests.k = &k;
+  requests.fd = fds[0];
+  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &requests));
+  // Were the request not to bring it forward, the plain work would run first.
+  k.interrupt_or_request(
+      [] {
+        mutex_enter(&m);
+        early_after_request = request_ran.load();
+        early_ran = true;
+        cv_broadcast(&cv);
+        mutex_exit(&m);
+      },
+      2 * kGenerous);
+  const kemu::WorkId plain = k.interrupt([] { plain_ran = true; }, kGenerous);
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  EXPECT_TRUE(k.call([] {
+    mutex_enter(&m);
+    while (!early_ran) {
+      cv_wait(&cv, &m);
+    }
+    mutex_exit(&m);
+  }));
+  EXPECT_TRUE(early_after_request);
+  EXPECT_FALSE(plain_ran);
+  EXPECT_TRUE(k.cancel_interrupt(plain));
+  k.unwatch(fds[0]);
+  EXPECT_EQ(k.report_count(), 0u);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 } // namespace

@@ -15,11 +15,15 @@ public:
 
   Tick now() const override;
   TimerId call_at(Tick at, std::function<void()> fn) override;
+  // The same, but on the real clock fn also runs once the kernel has run what new host
+  // requests started (Kernel::interrupt_or_request), if that comes first.
+  TimerId call_at_or_request(Tick at, std::function<void()> fn);
   // Ignored once the kernel is gone: its queued work went with it.
   void cancel(TimerId id) override;
 
 private:
   bool kernel_alive() const;
+  clock_t ticks_until(Tick at) const;
 
   kemu::Kernel& kernel_;
 };

@@ -29,7 +29,8 @@
 //     residual = count - bytes returned. With no answer ready the READ is held until one
 //     is (the engine's notice) or read_hold ticks (50 ms) pass; then PKT_END alone. On the
 //     real clock a READ within active_window of the last answers is held active_hold
-//     instead (see QmxUnitConfig).
+//     instead (see QmxUnitConfig), and a client's request to the host ends any hold once
+//     the kernel has run it (what the client wrote waits in the host behind the READ).
 //     Control byte 0x40: the batch of the last READ answered, unchanged - unless the host
 //     has shown it has that batch (a WRITE, or a READ without 0x40, came since, whether it
 //     reached the unit or the adapter answered in its place): then it is a new READ.

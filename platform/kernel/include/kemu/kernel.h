@@ -150,6 +150,10 @@ public:
   WorkId interrupt(std::function<void()> fn, clock_t ticks = 0);
   // The same for a plain function and its argument: nothing is allocated per item.
   WorkId interrupt(void (*fn)(void*), void* arg, clock_t ticks = 0);
+  // As interrupt(fn, ticks), but on the real clock the work falls due sooner when host
+  // events start contexts (start() from a watcher): once the CPU has run what they started.
+  // For a wait that new requests should cut short. On the virtual clock, interrupt().
+  WorkId interrupt_or_request(std::function<void()> fn, clock_t ticks);
   // Cancels queued interrupt work that has not started; false when it has started or is
   // unknown.
   bool cancel_interrupt(WorkId id);

@@ -144,6 +144,13 @@ struct kemu::Kernel::Impl {
   KernelOptions opts;
   mutable std::mutex m;
   std::condition_variable driver_cv; // CPU went idle, the CPU role came free, a task ended
+  // Counts driver_cv's notifications, so that a waiter that looked at its condition with `m`
+  // released can tell it missed one.
+  std::uint64_t driver_wakes = 0;
+  void wake_drivers() {
+    ++driver_wakes;
+    driver_cv.notify_all();
+  }
 
   clock_t lbolt = 0;
   kthread* running = nullptr; // holds the CPU: its fiber runs, or runs next

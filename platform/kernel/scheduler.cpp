@@ -115,7 +115,7 @@ void Impl::dispatch() {
     give_cpu(w);
     return;
   }
-  driver_cv.notify_all();
+  wake_drivers();
 }
 
 void Impl::release_cpu() {
@@ -123,7 +123,7 @@ void Impl::release_cpu() {
   if (may_run()) {
     dispatch();
   } else {
-    driver_cv.notify_all();
+    wake_drivers();
   }
 }
 
@@ -551,7 +551,7 @@ void Impl::drop_role() {
   }
   role_taken = false;
   role_owner = {};
-  driver_cv.notify_all();
+  wake_drivers();
 }
 
 void Impl::end_workers() {
@@ -600,6 +600,7 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
   sync();
   const auto end = tick_time(lbolt + limit);
   for (;;) {
+    const std::uint64_t seen = driver_wakes;
     bool ok;
     if (pred_unlocked) {
       lk.unlock();
@@ -614,7 +615,9 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
     if (stopping || std::chrono::steady_clock::now() >= end) {
       return false;
     }
-    driver_cv.wait_until(lk, end);
+    if (driver_wakes == seen) {
+      driver_cv.wait_until(lk, end);
+    }
   }
 }
 
@@ -670,7 +673,7 @@ void Impl::task_entry(void* p) {
   if (t->link) {
     t->link->finished = true;
   }
-  k.driver_cv.notify_all();
+  k.wake_drivers();
   k.release_cpu();
   lk.release();
 }
@@ -702,6 +705,7 @@ void Impl::call_entry(void* p) {
     --k.driving;
   }
   if (t->done_cv != nullptr) {
+    ++k.driver_wakes;
     t->done_cv->notify_all();
   }
   k.release_cpu();

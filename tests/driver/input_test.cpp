@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "kemu/streamhead.h"
 #include "line_fixture.h"
 
 namespace lineio_test {
@@ -99,7 +100,7 @@ TEST_F(LineInput, BreakInterruptFlushesQueuedOutput) {
 // reader catches up they resume, and every byte arrives once and in order.
 TEST_F(LineInput, FullReadSideRetriesWithoutLosingData) {
   qd_line* lp = open_port(0);
-  const std::string data = pattern(20000);
+  const std::string data = pattern(5 * kemu::kHeadHiwat); // fills the read side often
   std::string got;
   std::size_t fed = 0;
   int stalls = 0;

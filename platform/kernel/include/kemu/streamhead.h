@@ -33,7 +33,9 @@
 
 namespace kemu {
 
-inline constexpr std::size_t kHeadHiwat = 4096;
+// A driver that finds the head full may send more only on a timer (qd's input retry comes a
+// tenth of a second later): room for a burst keeps a reader that keeps up from waiting on it.
+inline constexpr std::size_t kHeadHiwat = 65536;
 inline constexpr std::size_t kHeadLowat = 1024;
 inline constexpr std::size_t kWriteCeiling = 4096;
 

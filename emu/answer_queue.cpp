@@ -4,6 +4,10 @@
 
 namespace qdemu {
 
+namespace {
+constexpr std::size_t kKeptRoom = 1040;
+} // namespace
+
 void AnswerQueue::push(std::vector<std::uint8_t> bytes, Tick ready_at) {
   queue_.push_back({std::move(bytes), ready_at});
 }
@@ -15,6 +19,8 @@ void AnswerQueue::push(std::span<const std::uint8_t> header, std::span<const std
     e.bytes = std::move(spare_.back());
     spare_.pop_back();
   }
+  // Room for a whole line's answer at once, so that kept buffers stop growing.
+  e.bytes.reserve(std::max<std::size_t>(header.size() + data.size(), kKeptRoom));
   e.bytes.assign(header.begin(), header.end());
   e.bytes.insert(e.bytes.end(), data.begin(), data.end());
   e.ready_at = ready_at;

@@ -13,6 +13,10 @@ void LoopbackPlug::transmit(std::span<const std::uint8_t> bytes) {
     port_->receive(bytes);
 }
 
+std::size_t LoopbackPlug::transmit_flowed(std::span<const std::uint8_t> bytes) {
+  return port_ != nullptr ? port_->receive_own(bytes) : bytes.size();
+}
+
 void LoopbackPlug::transmit_break() {
   if (port_ != nullptr)
     port_->receive_break();

@@ -305,20 +305,29 @@ bool Port::accept() {
   return moved;
 }
 
-void Port::deliver(std::span<const std::uint8_t> bytes) {
-  stats_.bytes_out += bytes.size();
+std::size_t Port::deliver(std::span<const std::uint8_t> bytes, bool flowed) {
+  std::size_t taken = bytes.size();
   if (params_.local_loopback) {
-    for (std::uint8_t b : bytes)
-      take_in(b, FAS_ST_OK);
-    return;
-  }
-  if (kind_ == PortKind::ab_switch) {
+    taken = take_back(bytes, flowed);
+  } else if (kind_ == PortKind::ab_switch) {
     if (!bytes.empty())
       ab_mask_ = bytes.back();
-    return;
-  }
-  if (far_)
+  } else if (far_ && flowed) {
+    taken = far_->transmit_flowed(bytes);
+  } else if (far_) {
     far_->transmit(bytes);
+  }
+  stats_.bytes_out += taken;
+  return taken;
+}
+
+std::size_t Port::take_back(std::span<const std::uint8_t> bytes, bool flowed) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    take_in(bytes[i], FAS_ST_OK);
+    if (flowed && stopped())
+      return i + 1;
+  }
+  return bytes.size();
 }
 
 void Port::start_break() {
@@ -336,7 +345,7 @@ void Port::finish_break() {
 bool Port::transmit_at_once() {
   bool any = false;
   // With flow control on output the far end may stop us after any character it receives.
-  const bool one_by_one = flow_.out_xon || flow_.out_rtscts;
+  const bool flowed = flow_.out_xon || flow_.out_rtscts;
   std::vector<std::uint8_t> run = std::move(run_); // deliver() may come back here
   while (can_transmit()) {
     if (out_.front() == kBreakMark) {
@@ -347,12 +356,13 @@ bool Port::transmit_at_once() {
       continue;
     }
     run.clear();
-    while (!out_.empty() && out_.front() != kBreakMark && (run.empty() || !one_by_one)) {
-      run.push_back(static_cast<std::uint8_t>(out_.front()));
+    for (std::size_t i = 0; i < out_.size() && out_[i] != kBreakMark; ++i)
+      run.push_back(static_cast<std::uint8_t>(out_[i]));
+    // What the far end did not take stays in the buffer; nothing else touches it meanwhile.
+    const std::size_t sent = deliver(run, flowed);
+    for (std::size_t i = 0; i < sent; ++i)
       out_.pop_front();
-    }
-    out_chars_ -= run.size();
-    deliver(run);
+    out_chars_ -= sent;
     any = true;
   }
   run.clear();
@@ -409,7 +419,7 @@ bool Port::transmit_paced() {
     out_.pop_front();
     --out_chars_;
     credit_ -= char_cost();
-    deliver({&b, 1});
+    deliver({&b, 1}, false);
     any = true;
   }
   if (!can_transmit() && !in_break_)
@@ -630,6 +640,17 @@ void Port::receive(std::span<const std::uint8_t> bytes, ByteStatus status) {
     for (std::uint8_t b : in.bytes)
       in.port->take_in(b, static_cast<std::uint8_t>(in.status));
   });
+}
+
+std::size_t Port::receive_own(std::span<const std::uint8_t> bytes) {
+  // One captured reference, as in receive(): no callable on the heap per run.
+  struct {
+    Port* port;
+    std::span<const std::uint8_t> bytes;
+    std::size_t taken;
+  } run{this, bytes, 0};
+  host_.external([&run] { run.taken = run.port->take_back(run.bytes, true); });
+  return run.taken;
 }
 
 void Port::receive_break() {

@@ -547,6 +547,10 @@ void Connection::after_result() {
 }
 
 void Connection::offer_notice() {
+  // A program waiting for a result discards notices; the one after its result tells it.
+  if (held_requests_ > 0) {
+    return;
+  }
   if (!departed_ && opened_ && ready_->readable && !notice_out_) {
     send_notice();
   }

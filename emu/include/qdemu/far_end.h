@@ -3,6 +3,7 @@
 // the far end calls the port back through its PortLink with what enters it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -32,6 +33,12 @@ public:
   // Characters arriving at the port's receiver.
   virtual void receive(std::span<const std::uint8_t> bytes,
                        ByteStatus status = ByteStatus::good) = 0;
+  // The port's own characters coming straight back (a loopback), taken up to the one after
+  // which the port stops sending (its flow control); returns how many it took.
+  virtual std::size_t receive_own(std::span<const std::uint8_t> bytes) {
+    receive(bytes);
+    return bytes.size();
+  }
   virtual void receive_break() = 0;
   // Modem inputs of a serial port.
   virtual void set_carrier(bool on) = 0;
@@ -54,6 +61,13 @@ public:
   virtual void detached() {}
   // Characters leaving the port, in order.
   virtual void transmit(std::span<const std::uint8_t> bytes) = 0;
+  // Characters leaving the port under output flow control. A far end that calls the port
+  // back from inside (a loopback) may stop it after any of them: it takes them up to that
+  // one and returns how many it took. Any other takes them all.
+  virtual std::size_t transmit_flowed(std::span<const std::uint8_t> bytes) {
+    transmit(bytes);
+    return bytes.size();
+  }
   virtual void transmit_break() {}
   // The port's modem outputs changed (serial ports; rts already reflects input flow control).
   virtual void modem_out(bool dtr, bool rts) {

@@ -19,6 +19,7 @@ public:
   void attached(PortLink& port) override;
   void detached() override { port_ = nullptr; }
   void transmit(std::span<const std::uint8_t> bytes) override;
+  std::size_t transmit_flowed(std::span<const std::uint8_t> bytes) override;
   void transmit_break() override;
   void modem_out(bool dtr, bool rts) override;
 

@@ -107,6 +107,7 @@ public:
   // PortLink, for far ends.
   unsigned line() const override { return line_; }
   void receive(std::span<const std::uint8_t> bytes, ByteStatus status) override;
+  std::size_t receive_own(std::span<const std::uint8_t> bytes) override;
   void receive_break() override;
   void set_carrier(bool on) override;
   void set_dsr(bool on) override;
@@ -138,7 +139,11 @@ private:
   bool accept();
   bool transmit_at_once();
   bool transmit_paced();
-  void deliver(std::span<const std::uint8_t> bytes);
+  // Hands characters to the far end (or back to the port); flowed: flow control may stop
+  // the port after any of them. Returns how many left.
+  std::size_t deliver(std::span<const std::uint8_t> bytes, bool flowed);
+  // The port's own characters coming back in, up to the one after which it stops sending.
+  std::size_t take_back(std::span<const std::uint8_t> bytes, bool flowed);
   void start_break();
   void finish_break();
   void send_flow_char(std::uint8_t c);

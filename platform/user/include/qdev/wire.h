@@ -45,10 +45,10 @@
 //
 // Readiness: a one-byte packet (kReady) from qdhost says the stream has data, a hangup or an
 // error. At most one is outstanding: qdhost sends one when the stream becomes readable, none
-// is outstanding and no request of the program is unanswered, and after each result (which the program reads after every earlier
-// packet) sends a fresh one if the stream is still readable. The program discards notices
-// while it waits for results. So the socket is readable exactly while the stream is, and a
-// program that only selects and reads sees no stray byte.
+// is outstanding and no request of the program is unanswered, and after each result (which the
+// program reads after every earlier packet) sends a fresh one if the stream is still readable. The
+// program discards notices while it waits for results. So the socket is readable exactly while the
+// stream is, and a program that only selects and reads sees no stray byte.
 //
 // End: the program closes its socket after kClose; if it dies instead, qdhost interrupts its
 // calls and closes the stream for it, as for an exiting process: the close waits for the

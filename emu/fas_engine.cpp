@@ -88,7 +88,7 @@ void Engine::settle() {
   for (int round = 0; round < 100000; ++round) {
     bool progress = false;
     for (auto& p : ports_) {
-      if (p && p->service())
+      if (p && p->wants_service() && p->service())
         progress = true;
     }
     if (!progress)

@@ -36,6 +36,7 @@ void Port::answer_status() {
 // ---- Commands ------------------------------------------------------------------------
 
 void Port::enable() {
+  dirty_ = true;
   if (disabling_) {
     answer(FAS_ENABLE, ERR_MULT_CMD);
     return;
@@ -52,6 +53,7 @@ void Port::enable() {
 }
 
 void Port::disable() {
+  dirty_ = true;
   if (!enabled_) {
     answer(FAS_DISABLE, FAS_ST_OK);
     return;
@@ -106,6 +108,7 @@ void Port::drop_everything() {
 }
 
 void Port::reset() {
+  dirty_ = true;
   drop_everything();
   needs_reset_ = false;
   update_modem_out();
@@ -113,12 +116,14 @@ void Port::reset() {
 }
 
 void Port::restart() {
+  dirty_ = true;
   drop_everything();
   needs_reset_ = false;
   update_modem_out();
 }
 
 void Port::pod_down() {
+  dirty_ = true;
   const std::uint8_t down = FAS_ST_LINE_DOWN;
   if (grant_)
     answer_recv(down, {});
@@ -143,11 +148,13 @@ void Port::pod_down() {
 }
 
 void Port::set_params(std::uint8_t opcode, const LineParams& params) {
+  dirty_ = true;
   params_ = params;
   answer(opcode, FAS_ST_OK);
 }
 
 void Port::set_flow(const FlowSettings& flow) {
+  dirty_ = true;
   flow_ = flow;
   if (!flow_.out_xon)
     xoff_received_ = false;
@@ -158,6 +165,7 @@ void Port::set_flow(const FlowSettings& flow) {
 }
 
 void Port::set_modem(int rts_op, int dtr_op, bool hangup_on_disable) {
+  dirty_ = true;
   if (rts_op != 0)
     rts_ = rts_op == 1;
   if (dtr_op != 0)
@@ -168,6 +176,7 @@ void Port::set_modem(int rts_op, int dtr_op, bool hangup_on_disable) {
 }
 
 void Port::status_request(std::uint8_t mask) {
+  dirty_ = true;
   if (mask & 0x80) {
     answer_status(); // a query: answered now, a pending request stays as it was
     return;
@@ -184,6 +193,7 @@ void Port::status_request(std::uint8_t mask) {
 }
 
 void Port::grant() {
+  dirty_ = true;
   if (!active()) {
     answer_recv(ERR_UNKNOWN, {});
     return;
@@ -196,6 +206,7 @@ void Port::grant() {
 }
 
 void Port::send(std::span<const std::uint8_t> data) {
+  dirty_ = true;
   stats_.bytes_from_host += data.size();
   if (!active()) {
     answer(FAS_SEND, ERR_UNKNOWN);
@@ -214,6 +225,7 @@ void Port::send(std::span<const std::uint8_t> data) {
 }
 
 void Port::send_break() {
+  dirty_ = true;
   if (!active()) {
     answer(FAS_SEND_BREAK, ERR_UNKNOWN);
     return;
@@ -222,10 +234,12 @@ void Port::send_break() {
 }
 
 void Port::wait_send() {
+  dirty_ = true;
   ++wait_sends_;
 }
 
 void Port::output_ctrl(bool flush, bool suspend, bool resume) {
+  dirty_ = true;
   if (flush) {
     // Discarded data counts as taken: every FAS_SEND and break owed is answered.
     for (std::size_t i = 0; i < pending_out_.size(); ++i)
@@ -250,6 +264,7 @@ void Port::output_ctrl(bool flush, bool suspend, bool resume) {
 }
 
 void Port::input_ctrl(bool flush, bool block, bool unblock) {
+  dirty_ = true;
   if (flush) {
     in_.clear();
     overflow_ = false;
@@ -343,9 +358,13 @@ void Port::finish_break() {
 }
 
 bool Port::transmit_at_once() {
+  if (!can_transmit())
+    return false;
   bool any = false;
-  // With flow control on output the far end may stop us after any character it receives.
+  // With flow control on output the far end may stop us after any character it receives:
+  // runs are kept short then, as what it does not take is gathered again next time.
   const bool flowed = flow_.out_xon || flow_.out_rtscts;
+  const std::size_t most = flowed ? kFlowedRun : out_.size();
   std::vector<std::uint8_t> run = std::move(run_); // deliver() may come back here
   while (can_transmit()) {
     if (out_.front() == kBreakMark) {
@@ -356,7 +375,7 @@ bool Port::transmit_at_once() {
       continue;
     }
     run.clear();
-    for (std::size_t i = 0; i < out_.size() && out_[i] != kBreakMark; ++i)
+    for (std::size_t i = 0; i < out_.size() && i < most && out_[i] != kBreakMark; ++i)
       run.push_back(static_cast<std::uint8_t>(out_[i]));
     // What the far end did not take stays in the buffer; nothing else touches it meanwhile.
     const std::size_t sent = deliver(run, flowed);
@@ -443,6 +462,7 @@ Tick Port::next_event() const {
 }
 
 void Port::apply_pacing(bool on) {
+  dirty_ = true;
   if (!on && in_break_) {
     in_break_ = false;
     finish_break();
@@ -455,6 +475,7 @@ void Port::apply_pacing(bool on) {
 // ---- Input ---------------------------------------------------------------------------
 
 void Port::take_in(std::uint8_t byte, std::uint8_t status) {
+  dirty_ = true;
   if (!enabled_ || !params_.receiver_on || kind_ != PortKind::serial) {
     ++stats_.input_dropped;
     return;
@@ -604,12 +625,14 @@ bool Port::service() {
   }
   if (update_input_flow())
     progress = true;
+  dirty_ = progress;
   return progress;
 }
 
 // ---- Far end -------------------------------------------------------------------------
 
 void Port::attach(std::shared_ptr<FarEnd> far_end) {
+  dirty_ = true;
   detach();
   far_ = std::move(far_end);
   modem_seen_.reset();
@@ -621,6 +644,7 @@ void Port::attach(std::shared_ptr<FarEnd> far_end) {
 }
 
 void Port::detach() {
+  dirty_ = true;
   if (!far_)
     return;
   std::shared_ptr<FarEnd> old = std::move(far_);
@@ -629,6 +653,7 @@ void Port::detach() {
 }
 
 void Port::receive(std::span<const std::uint8_t> bytes, ByteStatus status) {
+  dirty_ = true;
   // One captured reference keeps the callable inside std::function's own storage: a far
   // end under flow control hands over one byte at a time, and this runs for each.
   const struct {
@@ -643,6 +668,7 @@ void Port::receive(std::span<const std::uint8_t> bytes, ByteStatus status) {
 }
 
 std::size_t Port::receive_own(std::span<const std::uint8_t> bytes) {
+  dirty_ = true;
   // One captured reference, as in receive(): no callable on the heap per run.
   struct {
     Port* port;
@@ -654,26 +680,32 @@ std::size_t Port::receive_own(std::span<const std::uint8_t> bytes) {
 }
 
 void Port::receive_break() {
+  dirty_ = true;
   host_.external([&] { take_in(0, kBreakStatus); });
 }
 
 void Port::set_carrier(bool on) {
+  dirty_ = true;
   host_.external([&] { carrier_ = on; });
 }
 
 void Port::set_dsr(bool on) {
+  dirty_ = true;
   host_.external([&] { dsr_ = on; });
 }
 
 void Port::set_cts(bool on) {
+  dirty_ = true;
   host_.external([&] { cts_ = on; });
 }
 
 void Port::set_printer(const PrinterStatus& status) {
+  dirty_ = true;
   host_.external([&] { printer_ = status; });
 }
 
 void Port::set_line_pacing(bool on) {
+  dirty_ = true;
   host_.external([&] { apply_pacing(on); });
 }
 

@@ -72,15 +72,24 @@ public:
   // The port's pod went away: every answer owed is given with FAS_ST_LINE_DOWN and the
   // line loses its state. pod_up() lets commands in again (the line still needs a reset).
   void pod_down();
-  void pod_up() { down_ = false; }
+  void pod_up() {
+    dirty_ = true;
+    down_ = false;
+  }
   bool is_down() const { return down_; }
   bool needs_reset() const { return needs_reset_; }
-  void clear_needs_reset() { needs_reset_ = false; }
+  void clear_needs_reset() {
+    dirty_ = true;
+    needs_reset_ = false;
+  }
   // Firmware restart: all state goes, nothing is answered.
   void restart();
 
   // Moves what can move at the host's current tick; true when anything changed.
   bool service();
+  // False when service() would find nothing to do: it found nothing last time, nothing has
+  // reached the port since and its output is not paced by the clock.
+  bool wants_service() const { return dirty_ || paced_; }
   // Next tick at which the port has timed work (paced output, a break ending).
   Tick next_event() const;
 
@@ -90,12 +99,27 @@ public:
   void count_answer() { ++stats_.answers; }
 
   // Test controls, applied directly (the engine wraps them as entries).
-  void apply_carrier(bool on) { carrier_ = on; }
-  void apply_dsr(bool on) { dsr_ = on; }
-  void apply_cts(bool on) { cts_ = on; }
-  void apply_printer(const PrinterStatus& s) { printer_ = s; }
+  void apply_carrier(bool on) {
+    dirty_ = true;
+    carrier_ = on;
+  }
+  void apply_dsr(bool on) {
+    dirty_ = true;
+    dsr_ = on;
+  }
+  void apply_cts(bool on) {
+    dirty_ = true;
+    cts_ = on;
+  }
+  void apply_printer(const PrinterStatus& s) {
+    dirty_ = true;
+    printer_ = s;
+  }
   void apply_pacing(bool on);
-  void apply_ab_switch(std::uint8_t mask) { ab_mask_ = mask; }
+  void apply_ab_switch(std::uint8_t mask) {
+    dirty_ = true;
+    ab_mask_ = mask;
+  }
   void take_in(std::uint8_t byte, std::uint8_t status);
 
   PortKind kind() const { return kind_; }
@@ -118,6 +142,7 @@ public:
 private:
   static constexpr std::uint8_t kBreakStatus = 11;
   static constexpr std::int16_t kBreakMark = -1;
+  static constexpr std::size_t kFlowedRun = 128;
 
   struct InChar {
     std::uint8_t byte;
@@ -155,6 +180,7 @@ private:
   long rate() const;
   long char_cost() const;
 
+  bool dirty_ = true; // first, so that a unit's sweep over idle ports reads little
   PortHost& host_;
   const unsigned line_;
   const PortKind kind_;

@@ -1,6 +1,7 @@
 // Flow control both ways, output control, drain and disable.
 #include "engine_fixture.h"
 
+#include "qdemu/loopback_plug.h"
 #include "qdemu/scripted_peer.h"
 
 namespace qdemu::test {
@@ -115,6 +116,55 @@ TEST_F(FlowControl, FillingInputBufferSendsXoffAndDrainingXon) {
   EXPECT_EQ(peer->received(), Bytes{0x13});
   EXPECT_EQ(exchange({grant(0)}), std::vector<Bytes>{recv_ans(0, 0, "abcdef")});
   EXPECT_EQ(peer->received(), (Bytes{0x13, 0x11}));
+}
+
+// A plug that loops output back at once takes it in runs; the port must still stop sending
+// after the very character that makes its own flow control act.
+TEST_F(FlowControl, LoopbackStopsAtTheCharacterThatActsOnFlow) {
+  struct Case {
+    const char* name;
+    std::uint8_t in, out;
+    std::string data;
+    std::size_t most_in; // the most the input buffer may hold
+  };
+  const std::string long_run(40, 'x');
+  const Case cases[] = {
+      {"rtscts", 0x80, 0x80, long_run, 12}, // held off at three quarters of 16
+      {"xonxoff", 0, 1,
+       "ab\x13"
+       "cd",
+       2}, // the XOFF came back: nothing after it leaves
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UnitOptions o;
+    o.input_buffer = 16;
+    o.output_buffer = 64;
+    make("QMX-8S1P-115A", o);
+    engine->attach(0, std::make_shared<LoopbackPlug>());
+    open_serial(0, c.in, c.out);
+    write({send_cmd(0, c.data)});
+    std::string back;
+    for (const Bytes& a : answers()) {
+      if (a[0] == FAS_RECV)
+        back += text(a);
+    }
+    EXPECT_LE(engine->line_state(0).input_buffered, c.most_in);
+    EXPECT_GT(engine->line_state(0).output_buffered, 0u) << "flow control holds the rest";
+    for (int i = 0; i < 20 && engine->line_state(0).input_buffered > 0; ++i) {
+      const std::vector<Bytes> more = exchange({grant(0)});
+      ASSERT_FALSE(more.empty());
+      back += text(more.back());
+      EXPECT_LE(engine->line_state(0).input_buffered, c.most_in);
+    }
+    EXPECT_EQ(engine->line_stats(0).overflows, 0u);
+    if (c.out == 0x80) {
+      EXPECT_EQ(back, c.data) << "everything back, in order";
+    } else {
+      EXPECT_EQ(back, "ab");
+      EXPECT_EQ(engine->line_state(0).output_buffered, 2u);
+    }
+  }
 }
 
 TEST_F(FlowControl, DisableWaitsForOutputToDrain) {

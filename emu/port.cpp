@@ -337,12 +337,43 @@ std::size_t Port::deliver(std::span<const std::uint8_t> bytes, bool flowed) {
 }
 
 std::size_t Port::take_back(std::span<const std::uint8_t> bytes, bool flowed) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    take_in(bytes[i], FAS_ST_OK);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t quiet = quiet_input(bytes.size() - i);
+    for (std::size_t k = 0; k < quiet; ++k)
+      in_.push_back({bytes[i + k], FAS_ST_OK});
+    stats_.bytes_in += quiet;
+    i += quiet;
+    if (i == bytes.size())
+      break;
+    take_in(bytes[i++], FAS_ST_OK);
     if (flowed && stopped())
-      return i + 1;
+      return i;
   }
   return bytes.size();
+}
+
+// How many of the next good characters take_in() would only store: no flow character to
+// look for, no overflow, no change of input flow control. Those go in without the checks.
+std::size_t Port::quiet_input(std::size_t most) const {
+  if (!enabled_ || !params_.receiver_on || kind_ != PortKind::serial || flow_.out_xon || disabling_)
+    return 0;
+  const std::size_t cap = config_.input_buffer;
+  const std::size_t size = in_.size();
+  if (size >= cap)
+    return 0;
+  std::size_t n = std::min(most, cap - size);
+  if (!flow_asserted_) {
+    if (flow_.in_xoff || flow_.in_rtscts) {
+      const std::size_t mark = cap - cap / 4;
+      if (host_blocked_ || size + 1 >= mark)
+        return 0;
+      n = std::min(n, mark - 1 - size);
+    }
+  } else if (!host_blocked_ && size + 1 <= cap / 4) {
+    return 0; // the next character may let the far end go again
+  }
+  return n;
 }
 
 void Port::start_break() {

@@ -169,6 +169,7 @@ private:
   std::size_t deliver(std::span<const std::uint8_t> bytes, bool flowed);
   // The port's own characters coming back in, up to the one after which it stops sending.
   std::size_t take_back(std::span<const std::uint8_t> bytes, bool flowed);
+  std::size_t quiet_input(std::size_t most) const;
   void start_break();
   void finish_break();
   void send_flow_char(std::uint8_t c);

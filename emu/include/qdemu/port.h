@@ -165,7 +165,7 @@ private:
   bool transmit_at_once();
   bool transmit_paced();
   // Hands characters to the far end (or back to the port); flowed: flow control may stop
-  // the port after any of them. Returns how many left.
+  // the port after any of them. Returns how many of them went.
   std::size_t deliver(std::span<const std::uint8_t> bytes, bool flowed);
   // The port's own characters coming back in, up to the one after which it stops sending.
   std::size_t take_back(std::span<const std::uint8_t> bytes, bool flowed);

@@ -410,8 +410,7 @@ bool Port::transmit_at_once() {
       run.push_back(static_cast<std::uint8_t>(out_[i]));
     // What the far end did not take stays in the buffer; nothing else touches it meanwhile.
     const std::size_t sent = deliver(run, flowed);
-    for (std::size_t i = 0; i < sent; ++i)
-      out_.pop_front();
+    out_.drop_front(sent);
     out_chars_ -= sent;
     any = true;
   }
@@ -568,10 +567,10 @@ bool Port::serve_grant() {
   };
   std::vector<std::uint8_t>& data = grant_data_;
   data.clear();
-  while (!in_.empty() && data.size() < config_.recv_max && belongs(in_.front())) {
-    data.push_back(in_.front().byte);
-    in_.pop_front();
-  }
+  const std::size_t most = std::min(in_.size(), config_.recv_max);
+  while (data.size() < most && belongs(in_[data.size()]))
+    data.push_back(in_[data.size()].byte);
+  in_.drop_front(data.size());
   grant_ = false;
   answer_recv(head, data);
   return true;

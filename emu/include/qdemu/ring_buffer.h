@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,16 @@ public:
     buf_[head_] = T{}; // lets go of what it held, keeping the room
     head_ = wrap(head_ + 1);
     --count_;
+  }
+  // Drops the first n; they must be there.
+  void drop_front(std::size_t n) {
+    if constexpr (!std::is_trivially_copyable_v<T>) {
+      for (std::size_t i = 0; i < n; ++i) {
+        buf_[wrap(head_ + i)] = T{};
+      }
+    }
+    head_ = count_ == n ? 0 : wrap(head_ + n);
+    count_ -= n;
   }
   void push_back(T v) {
     if (count_ == buf_.size()) {

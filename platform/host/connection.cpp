@@ -57,19 +57,7 @@ Request* ServerState::take_request(Connection* c) {
 }
 
 void ServerState::give_request(Request* r) {
-  r->h = {};
-  r->payload.reset();
-  r->reply.reset();
-  r->res = {-1, EIO};
-  r->b = 0;
-  r->count = 0;
-  r->ctx = 0;
-  r->entered = false;
-  r->interrupted = false;
-  r->close = false;
-  r->bound = 0;
-  r->bound_at = 0;
-  r->conn = nullptr;
+  *r = Request{}; // its buffers go back to the pool
   r->next = free_requests;
   free_requests = r;
 }
@@ -547,11 +535,9 @@ void Connection::after_result() {
 }
 
 void Connection::offer_notice() {
-  // A program waiting for a result discards notices; the one after its result tells it.
-  if (held_requests_ > 0) {
-    return;
-  }
-  if (!departed_ && opened_ && ready_->readable && !notice_out_) {
+  // Not while a request is unanswered: a program waiting for a result discards notices, and
+  // the one after its result tells it.
+  if (held_requests_ == 0 && !departed_ && opened_ && ready_->readable && !notice_out_) {
     send_notice();
   }
 }

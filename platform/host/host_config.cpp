@@ -7,6 +7,22 @@
 
 namespace qdhost {
 
+namespace {
+
+// A decimal number from lo to hi, the whole text.
+std::optional<long> whole_number(std::string_view value, long lo, long hi) {
+  const std::string text(value);
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || n < lo || n > hi || errno != 0) {
+    return std::nullopt;
+  }
+  return n;
+}
+
+} // namespace
+
 std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
                                              const char* env_devdir, std::string* error) {
   HostConfig cfg;
@@ -51,24 +67,19 @@ std::optional<HostConfig> parse_command_line(std::span<const char* const> args,
     } else if (name == "--minor-perm") {
       cfg.minor_perm = *value;
     } else if (name == "--drain-bound") {
-      std::string text(*value);
-      char* end = nullptr;
-      errno = 0;
-      long s = std::strtol(text.c_str(), &end, 10);
-      if (end == text.c_str() || *end != '\0' || s < 0 || s > 86400 || errno != 0) {
-        return refuse("--drain-bound needs whole seconds from 0 to 86400, not '" + text + "'");
+      const std::optional<long> s = whole_number(*value, 0, 86400);
+      if (!s) {
+        return refuse("--drain-bound needs whole seconds from 0 to 86400, not '" +
+                      std::string(*value) + "'");
       }
-      cfg.drain_bound = s;
+      cfg.drain_bound = *s;
     } else if (name == "--max-connections") {
-      std::string text(*value);
-      char* end = nullptr;
-      errno = 0;
-      long n = std::strtol(text.c_str(), &end, 10);
-      if (end == text.c_str() || *end != '\0' || n < 1 || n > 1000000 || errno != 0) {
-        return refuse("--max-connections needs a whole number from 1 to 1000000, not '" + text +
-                      "'");
+      const std::optional<long> n = whole_number(*value, 1, 1000000);
+      if (!n) {
+        return refuse("--max-connections needs a whole number from 1 to 1000000, not '" +
+                      std::string(*value) + "'");
       }
-      cfg.max_connections = n;
+      cfg.max_connections = *n;
     } else {
       std::string text(*value);
       char* end = nullptr;

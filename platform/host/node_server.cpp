@@ -337,7 +337,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
         refused(why, fds_said);
         ::close(fd);
       }
-      reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      keep_reserve();
       if (fd >= 0 || none) {
         return !none;
       }
@@ -348,6 +348,12 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     }
     set_listening(false);
     return false;
+  }
+
+  void keep_reserve() {
+    if (reserve_fd < 0) {
+      reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
   }
 
   void set_listening(bool on) {
@@ -371,9 +377,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     if (!accepting) {
       return;
     }
-    if (reserve_fd < 0) {
-      reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    }
+    keep_reserve();
     set_listening(true);
   }
 
@@ -487,9 +491,7 @@ int NodeServer::start() {
   if (s.control_fd < 0) {
     return s.fail(errno, std::string("eventfd: ") + std::strerror(errno));
   }
-  if (s.reserve_fd < 0) {
-    s.reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  }
+  s.keep_reserve();
   s.state.in_area.resize(wire::kMaxPacket + 1);
   s.state.read_area.resize(wire::kMaxData);
   s.stop_asked = false;

@@ -204,13 +204,11 @@ WorkId Kernel::interrupt(void (*fn)(void*), void* arg, clock_t ticks) {
 }
 
 WorkId Kernel::interrupt_or_request(std::function<void()> fn, clock_t ticks) {
-  Work w;
-  w.seq = next_seq();
-  w.fn = std::move(fn);
+  const WorkId id = interrupt(std::move(fn), ticks);
   Impl& k = *impl_;
-  Impl::Lock lk(k.m);
-  const WorkId id = k.queue_work(std::move(w), ticks);
   if (k.opts.clock == ClockMode::kReal && ticks > 0) {
+    // Should it have run meanwhile, bring_forward finds it gone.
+    Impl::Lock lk(k.m);
     std::erase_if(k.early_works, [&](std::uint64_t seq) { return !k.works.contains(seq); });
     k.early_works.push_back(id);
   }
@@ -249,11 +247,16 @@ bool Kernel::watch(int fd, unsigned events, HostWatcher* w) {
   std::uint32_t slot = k.watch_of_fd[at];
   if (slot != Impl::kNoSlot) {
     Impl::WatchSlot& s = k.watch_slots[slot];
+    if (s.events == events) {
+      s.w = w; // nothing for epoll to learn: no system call
+      return true;
+    }
     ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
     if (epoll_ctl(k.epoll_fd, EPOLL_CTL_MOD, fd, &ev) != 0) {
       return false;
     }
     s.w = w;
+    s.events = events;
     return true;
   }
   if (!k.watch_free.empty()) {
@@ -272,6 +275,7 @@ bool Kernel::watch(int fd, unsigned events, HostWatcher* w) {
   }
   s.w = w;
   s.fd = fd;
+  s.events = events;
   k.watch_of_fd[at] = slot;
   return true;
 }

@@ -213,6 +213,7 @@ struct kemu::Kernel::Impl {
   struct WatchSlot {
     HostWatcher* w = nullptr;
     int fd = -1;
+    unsigned events = 0; // as epoll has them
     std::uint32_t gen = 0;
   };
   static constexpr std::uint32_t kNoSlot = 0xffffffff;

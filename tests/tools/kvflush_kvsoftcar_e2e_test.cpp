@@ -39,8 +39,10 @@ TEST_F(KvflushRun, ReportsEachPortAndGoesOn) {
 }
 
 TEST_F(KvflushRun, UsageAndPrivilege) {
-  {
-    qdtest::Output o = run(QD_PROGRAM_KVFLUSH, {});
+  // It takes no options: one is not taken for a port's name.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{}, {"-h"}, {node("ttyc20"), "--help"}}) {
+    qdtest::Output o = run(QD_PROGRAM_KVFLUSH, args);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "Usage: kvflush [devname(s)]\n");
   }

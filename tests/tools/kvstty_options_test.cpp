@@ -162,6 +162,7 @@ TEST(KvsttyWords, Refusals) {
   const std::vector<Case> cases = {
       {{"speed"}, "Option 'speed' not recognized\n", true},
       {{"-x"}, "Option '-x' not recognized\n", true},
+      {{"port", "ttyc20", "-h"}, "Option '-h' not recognized\n", true}, // not a port's name
       {{"12a"}, "Option '12a' not recognized\n", true},
       {{"errlev"},
        "'errlev' expects either mnemonic argument (quiet,default,\nverbose), or numeric.\n",

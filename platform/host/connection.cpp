@@ -150,6 +150,12 @@ void Connection::hang_up() {
 void Connection::shut_down() {
   hang_up();
   depart();
+  // A close that began when the program left still has the departed program's bound.
+  each_running([&](Request& r) {
+    if (r.close) {
+      bound_close(r);
+    }
+  });
 }
 
 // ---- Reading requests ----------------------------------------------------------------------

@@ -23,7 +23,7 @@ namespace qdhost {
 
 namespace wire = qdev::wire;
 
-cred_t cred_from_peer(uid_t uid, gid_t gid) {
+cred_t cred_of_sender(uid_t uid, gid_t gid) {
   return cred_t{uid, gid, uid, gid};
 }
 
@@ -32,7 +32,7 @@ namespace {
 struct Listener final : kemu::HostWatcher {
   NodeServer::Impl* server = nullptr;
   NodeInfo node;
-  std::string path;
+  std::string path; // what the socket is bound to (the device directory's own path)
   int fd = -1;
   dev_t file_dev = 0; // the socket file, so that stop removes only its own
   ino_t file_ino = 0;
@@ -65,65 +65,6 @@ bool answers(const std::string& path) {
   return rc == 0 || (err != ECONNREFUSED && err != ENOENT);
 }
 
-// Makes what is missing of the path, each new directory 0755 whatever the umask: programs
-// of every user must reach the port nodes.
-int make_dirs(const std::string& dir) {
-  std::string part;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = dir.find('/', pos + 1);
-    part = dir.substr(0, pos);
-    if (part.empty()) {
-      continue;
-    }
-    if (::mkdir(part.c_str(), 0755) == 0) {
-      ::chmod(part.c_str(), 0755);
-    } else if (errno != EEXIST) {
-      return errno;
-    }
-  }
-  return 0;
-}
-
-// Whoever may write to the device directory can swap a node's socket for one of their own
-// and talk to every program that opens it: it must be ours (or root's) and closed to
-// group and others. A link to it must be ours too, or it could be pointed elsewhere.
-int check_dir(const std::string& dir, std::string* why) {
-  const uid_t me = ::geteuid();
-  auto trusted = [me](uid_t owner) { return owner == me || owner == 0; };
-  struct ::stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) {
-    *why = dir + ": " + std::strerror(errno);
-    return errno;
-  }
-  if (S_ISLNK(st.st_mode) && !trusted(st.st_uid)) {
-    *why = dir + ": a link that belongs to uid " + std::to_string(st.st_uid) +
-           ", not to qdhost's user (uid " + std::to_string(me) + ")";
-    return EPERM;
-  }
-  if (::stat(dir.c_str(), &st) != 0) {
-    *why = dir + ": " + std::strerror(errno);
-    return errno;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    *why = dir + ": " + std::strerror(ENOTDIR);
-    return ENOTDIR;
-  }
-  if (!trusted(st.st_uid)) {
-    *why = dir + ": belongs to uid " + std::to_string(st.st_uid) + ", not to qdhost's user (uid " +
-           std::to_string(me) + "); a device directory must be qdhost's own";
-    return EPERM;
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    *why = dir + ": group or others may write to it (mode " + mode +
-           "); a device directory must be writable by qdhost's user alone";
-    return EPERM;
-  }
-  return 0;
-}
-
 bool plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -152,6 +93,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   kemu::Kernel& kernel;
   kemu::Ddi& ddi;
   NodeServerOptions opts;
+  std::shared_ptr<const DeviceDir> dir; // once start() has it
   ServerState state;
   std::string error;
   bool running = false;
@@ -183,32 +125,36 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   }
 
   int clear_stale() {
-    DIR* d = ::opendir(opts.dir.c_str());
+    const int fd = ::openat(dir->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
     if (d == nullptr) {
-      return fail(errno, opts.dir + ": " + std::strerror(errno));
+      const int err = errno;
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      return fail(err, dir->path() + ": " + std::strerror(err));
     }
     std::vector<std::string> stale;
     int live = 0;
     std::string live_path;
     while (dirent* e = ::readdir(d)) {
-      std::string path = opts.dir + "/" + e->d_name;
       struct ::stat st {};
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      if (::fstatat(dir->fd(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) {
         continue;
       }
-      if (answers(path)) {
+      if (answers(*dir / e->d_name)) {
         ++live;
-        live_path = path;
+        live_path = *dir / e->d_name;
       } else {
-        stale.push_back(path);
+        stale.push_back(e->d_name);
       }
     }
     ::closedir(d);
     if (live > 0) {
       return fail(EADDRINUSE, live_path + ": a live server answers in this directory");
     }
-    for (const std::string& path : stale) {
-      ::unlink(path.c_str());
+    for (const std::string& name : stale) {
+      ::unlinkat(dir->fd(), name.c_str(), 0);
     }
     return 0;
   }
@@ -217,39 +163,53 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     auto l = std::make_unique<Listener>();
     l->server = this;
     l->node = NodeInfo{n.name, n.dev, n.spec_type};
-    l->path = opts.dir + "/" + n.name;
+    l->path = *dir / n.name;
+    const char* name = n.name.c_str();
     sockaddr_un sa{};
     if (!plain_name(n.name) || !fill_address(sa, l->path)) {
       return fail(ENAMETOOLONG, l->path + ": no socket can have this name");
     }
     struct ::stat st {};
-    if (::lstat(l->path.c_str(), &st) == 0) {
+    if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISSOCK(st.st_mode)) {
         return fail(EEXIST, l->path + ": exists and is no socket");
       }
-      ::unlink(l->path.c_str());
+      ::unlinkat(dir->fd(), name, 0);
     }
     l->fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (l->fd < 0) {
       return fail(errno, l->path + ": socket: " + std::strerror(errno));
     }
-    if (::bind(l->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      int err = errno;
+    // Every packet a client sends comes with its sender's credentials; the connections
+    // accepted take this on.
+    const int on = 1;
+    ::setsockopt(l->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    // Born with its final mode, so there is no moment at which it is wider. The path is
+    // trusted (DeviceDir) and bind takes no descriptor; from here on the socket is reached
+    // through the directory's descriptor.
+    const NodePerm& perm = opts.perms.for_node(n.name);
+    const mode_t umask_was = ::umask(0777 & ~perm.mode);
+    const int bound = ::bind(l->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    const int bind_err = errno;
+    ::umask(umask_was);
+    if (bound != 0) {
       ::close(l->fd);
-      return fail(err, l->path + ": bind: " + std::strerror(err));
+      return fail(bind_err, l->path + ": bind: " + std::strerror(bind_err));
     }
     Listener& ref = *l;
     listeners.push_back(std::move(l)); // from here on stop and failure remove it
     // Before listen: until then every connect is refused, so no one gets in on the way.
-    const NodePerm& perm = opts.perms.for_node(n.name);
-    if (::geteuid() == 0 && ::chown(ref.path.c_str(), perm.owner, perm.group) != 0) {
+    if (::geteuid() == 0 &&
+        ::fchownat(dir->fd(), name, perm.owner, perm.group, AT_SYMLINK_NOFOLLOW) != 0) {
       int err = errno;
       return fail(err, ref.path + ": chown: " + std::strerror(err));
     }
-    if (::chmod(ref.path.c_str(), perm.mode) != 0 || ::listen(ref.fd, 64) != 0 ||
-        ::stat(ref.path.c_str(), &st) != 0) {
+    if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || ::listen(ref.fd, 64) != 0) {
       int err = errno;
       return fail(err, ref.path + ": " + std::strerror(err));
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+      return fail(EEXIST, ref.path + ": exists and is no socket");
     }
     ref.file_dev = st.st_dev;
     ref.file_ino = st.st_ino;
@@ -262,9 +222,10 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       ::close(l->fd);
       struct ::stat st {};
       // Remove the socket only if it is still the one we made.
-      if (::lstat(l->path.c_str(), &st) == 0 && st.st_dev == l->file_dev &&
+      const char* name = l->node.name.c_str();
+      if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == l->file_dev &&
           st.st_ino == l->file_ino) {
-        ::unlink(l->path.c_str());
+        ::unlinkat(dir->fd(), name, 0);
       }
     }
     listeners.clear();
@@ -297,16 +258,12 @@ struct NodeServer::Impl final : kemu::HostWatcher {
         ::close(fd);
         continue;
       }
-      ucred peer{};
-      socklen_t len = sizeof peer;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
-        ::close(fd);
-        continue;
-      }
       int size = wire::kSocketBuffer;
+      const int on = 1; // as the listener has it; here too where the kernel does not pass it on
+      ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-      auto c = std::make_unique<Connection>(state, fd, cred_from_peer(peer.uid, peer.gid), l.node);
+      auto c = std::make_unique<Connection>(state, fd, l.node);
       if (c->start()) {
         Connection* key = c.get();
         conns.emplace(key, std::move(c));
@@ -464,17 +421,15 @@ int NodeServer::start() {
   if (s.kernel.clock_mode() != kemu::ClockMode::kReal) {
     return s.fail(EINVAL, "the node server needs a kernel on the real clock");
   }
-  while (s.opts.dir.size() > 1 && s.opts.dir.back() == '/') {
-    s.opts.dir.pop_back();
-  }
-  if (s.opts.dir.empty()) {
-    return s.fail(EINVAL, "no device directory");
-  }
-  if (int err = make_dirs(s.opts.dir); err != 0) {
-    return s.fail(err, s.opts.dir + ": " + std::strerror(err));
-  }
-  if (std::string why; int err = check_dir(s.opts.dir, &why)) {
-    return s.fail(err, why);
+  if (s.opts.opened) {
+    s.dir = s.opts.opened;
+  } else if (!s.dir) {
+    int err = 0;
+    std::string why;
+    s.dir = DeviceDir::open(s.opts.dir, &err, &why);
+    if (!s.dir) {
+      return s.fail(err, why);
+    }
   }
   if (int err = s.clear_stale(); err != 0) {
     return err;

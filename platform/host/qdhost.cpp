@@ -3,7 +3,8 @@
 // stream is closed (a close waits a few seconds at most for its port's output), the sockets
 // go, the driver is unloaded and qdhost exits 0, whatever the ports are doing. A refused
 // qd.conf, topology or permission table, or a device directory it cannot trust or another
-// qdhost serves, ends it with status 1 before anything is served.
+// qdhost serves, ends it with status 1 before anything is served; the device directory's
+// path is checked first of all (qdhost/device_dir.h).
 //
 // Two host threads whatever the system's size: this one, which waits for the signal, and
 // the kernel's CPU thread, which runs every kernel context and, between them, all host I/O:
@@ -21,6 +22,7 @@
 #include "kemu/console.h"
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
+#include "qdhost/device_dir.h"
 #include "qdhost/host_config.h"
 #include "qdhost/minor_perm.h"
 #include "qdhost/node_server.h"
@@ -67,6 +69,15 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Before anything starts: a directory that cannot be trusted is refused at once.
+  int dir_err = 0;
+  std::shared_ptr<const qdhost::DeviceDir> devdir =
+      qdhost::DeviceDir::open(cfg->devdir, &dir_err, &error);
+  if (!devdir) {
+    std::fprintf(stderr, "qdhost: %s\n", error.c_str());
+    return 1;
+  }
+
   auto perms = qdhost::load_minor_perm(
       cfg->minor_perm.empty() ? qdhost::default_minor_perm_path() : cfg->minor_perm, &error);
   if (!perms) {
@@ -95,14 +106,15 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     raise_descriptor_limit(static_cast<std::size_t>(cfg->max_connections));
-    qdhost::NodeServer server(kernel, ddi,
-                              {cfg->devdir, std::move(*perms),
-                               std::chrono::seconds(cfg->drain_bound),
-                               static_cast<std::size_t>(cfg->max_connections)});
+    qdhost::NodeServerOptions server_opts{devdir->path(), std::move(*perms),
+                                          std::chrono::seconds(cfg->drain_bound),
+                                          static_cast<std::size_t>(cfg->max_connections)};
+    server_opts.opened = devdir;
+    qdhost::NodeServer server(kernel, ddi, std::move(server_opts));
     if (server.start() != 0) {
       std::fprintf(stderr, "qdhost: %s\n", server.error().c_str());
       status = 1;
-    } else if (system.publish(cfg->devdir, &error) != 0) {
+    } else if (system.publish(devdir, &error) != 0) {
       std::fprintf(stderr, "qdhost: %s\n", error.c_str());
       status = 1;
     } else {
@@ -111,7 +123,7 @@ int main(int argc, char** argv) {
       }
       // The last line of the start-up report: everything is served from here on.
       std::fprintf(stderr, "qdhost: serving %zu nodes in %s\n", server.served().size(),
-                   cfg->devdir.c_str());
+                   devdir->path().c_str());
       int sig = 0;
       sigwait(&stop_signals, &sig);
       std::fprintf(stderr, "qdhost: stopping on signal %d\n", sig);

@@ -21,6 +21,17 @@ bool send_packet(Device& d, const wire::Header& h, std::span<const iovec> payloa
   msghdr msg{};
   msg.msg_iov = iov.data();
   msg.msg_iovlen = iov.size();
+  // The effective ids, as a call on a Unix host carries them; the kernel refuses ids the
+  // sender does not have.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_CREDENTIALS;
+  c->cmsg_len = CMSG_LEN(sizeof(ucred));
+  const ucred self{::getpid(), ::geteuid(), ::getegid()};
+  std::memcpy(CMSG_DATA(c), &self, sizeof self);
   for (;;) {
     // A packet goes whole or not at all, so a signal here cannot leave half a request.
     if (::sendmsg(d.fd, &msg, MSG_NOSIGNAL) >= 0) {

@@ -27,6 +27,8 @@ namespace wire = qdev::wire;
 // The bound a connection's held requests and replies may reach: the server's, plus the one
 // packet that takes it past.
 constexpr std::size_t kHeldBound = 256 * 1024 + wire::kMaxPacket;
+// Requests read and not yet answered, past which the server reads no more.
+constexpr std::uint32_t kHeldRequests = 16;
 
 // A program's socket, spoken to without the device access library.
 class RawClient {
@@ -122,6 +124,19 @@ TEST_F(ClientBounds, AClientQueueingWithoutEndIsNoLongerReadAndHoldsNoMore) {
   c.close();
   EXPECT_TRUE(await([&] { return connections() == 0 && calls() == 0; }, "the connection's end"));
   EXPECT_EQ(stats().paused, 0u);
+}
+
+// Small requests reach the count bound long before the byte bound.
+TEST_F(ClientBounds, SixteenUnansweredRequestsStopTheReading) {
+  RawClient c(echo());
+  ASSERT_TRUE(c.connect());
+  ASSERT_TRUE(c.open());
+  for (std::uint32_t id = 2; id < 2 + kHeldRequests; ++id) {
+    ASSERT_TRUE(c.send(wire::Op::kRead, id, 1)); // nothing to read: each waits
+  }
+  EXPECT_TRUE(await([&] { return stats().paused == 1; }, "the server to stop reading"));
+  c.close();
+  EXPECT_TRUE(await([&] { return connections() == 0 && calls() == 0; }, "the connection's end"));
 }
 
 TEST_F(ClientBounds, ClientsWaitingInTheKernelHoldNoHostThread) {

@@ -97,6 +97,40 @@ TEST(RealClock, TasksJoinAndShutdownUnwindsTheBlocked) {
   EXPECT_EQ(r[0].what.rfind("task stuck ", 0), 0u) << r[0].what;
 }
 
+// The CPU's completion of work lands while run_until looks at its predicate (which lets the
+// kernel run meanwhile): run_until sees the change at once, not at its limit.
+TEST(RealClock, RunUntilSeesAWakeThatLandsWhileItLooks) {
+  Kernel k(fast());
+  constexpr clock_t kLimit = 20000L * hz; // 20 s of wall-clock time at this speed
+  const clock_t from = k.lbolt();
+  static std::atomic<bool> ran;
+  ran = false;
+  bool queued = false;
+  EXPECT_TRUE(k.run_until(
+      [&] {
+        if (!queued) {
+          queued = true;
+          k.interrupt([] { ran = true; });
+          k.settle(); // done, and the CPU idle again: its wake-up has come and gone
+          return false;
+        }
+        return ran.load();
+      },
+      kLimit));
+  EXPECT_LT(k.lbolt() - from, kLimit / 20) << "woke only at the limit";
+}
+
+// Timed work queued by a host thread while the CPU sleeps with no deadline: the CPU must
+// wake to set its timer.
+TEST(RealClock, TimedWorkFromAHostThreadWakesAnIdleCpu) {
+  Kernel k(fast());
+  ASSERT_TRUE(k.call([] {})); // the CPU has run and gone to sleep before this returns
+  static std::atomic<bool> ran;
+  ran = false;
+  k.interrupt([] { ran = true; }, 5);
+  EXPECT_TRUE(k.run_until([] { return ran.load(); }, 5000L * hz)) << "5 s of wall-clock time";
+}
+
 // A request that a host event starts brings work queued with interrupt_or_request forward,
 // after the request has run; work queued with interrupt() keeps its time.
 TEST(RealClock, ARequestBringsForwardTheWorkThatWaitsForOne) {

@@ -166,7 +166,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   bool limit_said = false; // the log told of the limit, or of the descriptors, already
   bool fds_said = false;
   kemu::WorkId relisten = 0;
-  bool stop_done = false; // under state.mu too
+  bool stop_done = false; // every connection is gone; under state.mu too
 
   // The CPU thread's and stop()'s, under state.mu.
   std::vector<Connection*> dead;
@@ -382,14 +382,13 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   }
 
   // From the connection's own code: count it out now, destroy it when the server next runs.
+  // Notified under the mutex: once stop() sees the count it may destroy the state.
   void retire(Connection* c) {
-    {
-      std::lock_guard<std::mutex> lk(state.mu);
-      dead.push_back(c);
-      --state.connections;
-      const std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
-    }
+    std::lock_guard<std::mutex> lk(state.mu);
+    dead.push_back(c);
+    --state.connections;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
     state.changed.notify_all();
   }
 
@@ -418,7 +417,14 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     std::uint64_t v = 0;
     [[maybe_unused]] ssize_t n = ::read(control_fd, &v, sizeof v);
     reap();
-    if (stop_asked && accepting) {
+    if (stop_asked) {
+      shut_down_all();
+    }
+  }
+
+  // Stops listening and shuts every connection down; done once the last is destroyed here.
+  void shut_down_all() {
+    if (accepting) {
       accepting = false;
       for (auto& l : listeners) {
         kernel.unwatch(l->fd);
@@ -436,10 +442,11 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       for (Connection* c : all) {
         c->shut_down();
       }
-      {
-        std::lock_guard<std::mutex> lk(state.mu);
-        stop_done = true;
-      }
+      reap();
+    }
+    if (conns.empty()) {
+      std::lock_guard<std::mutex> lk(state.mu);
+      stop_done = true;
       state.changed.notify_all();
     }
   }
@@ -522,17 +529,16 @@ void NodeServer::stop() {
     return;
   }
   // The CPU thread stops listening and shuts every connection down; each ends once its
-  // stream is closed (a close waits kShutdownDrain at most for its output).
+  // stream is closed (a close waits kShutdownDrain at most for its output), and is destroyed
+  // there like every other.
   s.stop_asked = true;
   {
     std::unique_lock<std::mutex> lk(s.state.mu);
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(s.control_fd, &one, sizeof one);
-    s.state.changed.wait(lk, [&] { return s.stop_done && s.state.connections == 0; });
+    s.state.changed.wait(lk, [&] { return s.stop_done; });
   }
   s.kernel.unwatch(s.control_fd); // nothing of ours runs on the CPU thread from here on
-  s.reap();
-  s.conns.clear();
   s.close_listeners();
   ::close(s.control_fd);
   s.control_fd = -1;

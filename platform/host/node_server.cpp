@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "connection.h"
+#include "kemu/host_log.h"
 
 namespace qdhost {
 
@@ -135,9 +136,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       : kernel(k), ddi(d), opts(std::move(o)),
         state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {
     if (!opts.log) {
-      opts.log = [](const std::string& line) {
-        std::fprintf(stderr, "qdhost: %s\n", line.c_str());
-      };
+      opts.log = [](const std::string& line) { kemu::log_text("qdhost: " + line + "\n"); };
     }
     state.retire = [this](Connection* c) { retire(c); };
   }
@@ -165,6 +164,11 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   int reserve_fd = -1;     // given up to accept a client only to refuse it
   bool limit_said = false; // the log told of the limit, or of the descriptors, already
   bool fds_said = false;
+  // Refusals a client can provoke at will (connect, connect, close, close): told at most
+  // once a second of the kernel's clock, with the count of those left out since.
+  bool told_any = false;
+  clock_t told_at = 0;
+  std::uint64_t left_out = 0;
   kemu::WorkId relisten = 0;
   bool stop_done = false; // every connection is gone; under state.mu too
 
@@ -319,8 +323,24 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     ++state.refused;
     if (!said) {
       said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
+  }
+
+  void tell_refusal(const std::string& why) {
+    const clock_t now = kernel.lbolt();
+    if (told_any && now - told_at < hz) {
+      ++left_out;
+      return;
+    }
+    std::string line = "refusing new clients: " + why;
+    if (left_out > 0) {
+      line += " (" + std::to_string(left_out) + " more such messages left out)";
+    }
+    told_any = true;
+    told_at = now;
+    left_out = 0;
+    opts.log(line);
   }
 
   // accept failed for want of a descriptor (or memory): false once nobody waits. The reserve
@@ -344,7 +364,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     }
     if (!fds_said) {
       fds_said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
     set_listening(false);
     return false;

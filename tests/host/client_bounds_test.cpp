@@ -262,4 +262,28 @@ TEST_F(Limited, OutOfDescriptorsNewClientsAreRefusedWithoutASpin) {
   EXPECT_TRUE(served(after));
 }
 
+// A client that connects and leaves again and again cannot make the server log at will.
+TEST_F(Limited, RefusalsAreToldAtMostOnceASecond) {
+  serve(1);
+  constexpr std::uint64_t kCycles = 40;
+  const clock_t from = kernel_->lbolt();
+  for (std::uint64_t i = 0; i < kCycles; ++i) {
+    RawClient a(echo()), b(echo());
+    ASSERT_TRUE(a.connect());
+    ASSERT_TRUE(wait([&] { return limited_->connection_count() == 1; }));
+    ASSERT_TRUE(b.connect());
+    ASSERT_TRUE(refused(b));
+    a.close();
+    ASSERT_TRUE(wait([&] { return limited_->connection_count() == 0; }));
+  }
+  const auto seconds = static_cast<std::size_t>((kernel_->lbolt() - from) / hz);
+  EXPECT_EQ(limited_->stats().refused, kCycles);
+  const std::vector<std::string> said = log();
+  ASSERT_GE(said.size(), 1u);
+  EXPECT_LE(said.size(), 1 + seconds) << "in " << seconds << " s of the kernel's clock";
+  if (said.size() > 1) {
+    EXPECT_NE(said[1].find("more such messages left out"), std::string::npos) << said[1];
+  }
+}
+
 } // namespace

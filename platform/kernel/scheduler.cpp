@@ -142,7 +142,7 @@ kthread* Impl::idle_worker() {
   t->slot = worker_count++;
   kthread* p = t.get();
   threads.push_back(std::move(t));
-  p->fiber.start(&Impl::worker_entry, p, "interrupt");
+  p->fiber.start(&Impl::worker_entry, p, "interrupt", &m);
   return p;
 }
 

@@ -290,7 +290,8 @@ bool Port::stopped() const {
 }
 
 bool Port::can_transmit() const {
-  return enabled_ && !out_.empty() && !stopped() && !in_break_;
+  return enabled_ && !out_.empty() && !stopped() && !in_break_ &&
+         !(far_ && !params_.local_loopback && far_->holds_output());
 }
 
 bool Port::accept() {
@@ -737,6 +738,11 @@ void Port::set_printer(const PrinterStatus& status) {
 void Port::set_line_pacing(bool on) {
   dirty_ = true;
   host_.external([&] { apply_pacing(on); });
+}
+
+void Port::far_end_ready() {
+  dirty_ = true;
+  host_.external([] {}); // the unit is serviced on the way out
 }
 
 // ---- Inspection ----------------------------------------------------------------------

@@ -63,8 +63,9 @@ void ServerState::give_request(Request* r) {
   free_requests = r;
 }
 
+// Under the mutex: a waiter that sees the end of the server may destroy it at once.
 void ServerState::notify() {
-  { std::lock_guard<std::mutex> lk(mu); }
+  std::lock_guard<std::mutex> lk(mu);
   changed.notify_all();
 }
 

@@ -2,8 +2,10 @@
 // through the kernel. Internal to the node server.
 //
 // Everything here runs on the kernel's CPU thread: the socket's watch callback, each
-// request's kernel context (Kernel::start) and the callback that answers once a context is
-// done. So nothing is locked, and a request waiting in the kernel holds no host thread.
+// request's kernel context (Kernel::start), the callback that answers once a context is
+// done, and the connection's making and destruction by the server, also when it stops. So
+// nothing is locked but what other threads read (ServerState's counters), and a request
+// waiting in the kernel holds no host thread.
 //
 // A request is read, becomes a context, and its result is sent when the context is done. It
 // runs with the credentials the kernel attached to its packet: those of the process that

@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "connection.h"
+#include "kemu/host_log.h"
 
 namespace qdhost {
 
@@ -76,9 +77,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       : kernel(k), ddi(d), opts(std::move(o)),
         state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {
     if (!opts.log) {
-      opts.log = [](const std::string& line) {
-        std::fprintf(stderr, "qdhost: %s\n", line.c_str());
-      };
+      opts.log = [](const std::string& line) { kemu::log_text("qdhost: " + line + "\n"); };
     }
     state.retire = [this](Connection* c) { retire(c); };
   }
@@ -107,8 +106,13 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   int reserve_fd = -1;     // given up to accept a client only to refuse it
   bool limit_said = false; // the log told of the limit, or of the descriptors, already
   bool fds_said = false;
+  // Refusals a client can provoke at will (connect, connect, close, close): told at most
+  // once a second of the kernel's clock, with the count of those left out since.
+  bool told_any = false;
+  clock_t told_at = 0;
+  std::uint64_t left_out = 0;
   kemu::WorkId relisten = 0;
-  bool stop_done = false; // under state.mu too
+  bool stop_done = false; // every connection is gone; under state.mu too
 
   // The CPU thread's and stop()'s, under state.mu.
   std::vector<Connection*> dead;
@@ -276,8 +280,24 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     ++state.refused;
     if (!said) {
       said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
+  }
+
+  void tell_refusal(const std::string& why) {
+    const clock_t now = kernel.lbolt();
+    if (told_any && now - told_at < hz) {
+      ++left_out;
+      return;
+    }
+    std::string line = "refusing new clients: " + why;
+    if (left_out > 0) {
+      line += " (" + std::to_string(left_out) + " more such messages left out)";
+    }
+    told_any = true;
+    told_at = now;
+    left_out = 0;
+    opts.log(line);
   }
 
   // accept failed for want of a descriptor (or memory): false once nobody waits. The reserve
@@ -301,7 +321,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     }
     if (!fds_said) {
       fds_said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
     set_listening(false);
     return false;
@@ -339,14 +359,13 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   }
 
   // From the connection's own code: count it out now, destroy it when the server next runs.
+  // Notified under the mutex: once stop() sees the count it may destroy the state.
   void retire(Connection* c) {
-    {
-      std::lock_guard<std::mutex> lk(state.mu);
-      dead.push_back(c);
-      --state.connections;
-      const std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
-    }
+    std::lock_guard<std::mutex> lk(state.mu);
+    dead.push_back(c);
+    --state.connections;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
     state.changed.notify_all();
   }
 
@@ -375,7 +394,14 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     std::uint64_t v = 0;
     [[maybe_unused]] ssize_t n = ::read(control_fd, &v, sizeof v);
     reap();
-    if (stop_asked && accepting) {
+    if (stop_asked) {
+      shut_down_all();
+    }
+  }
+
+  // Stops listening and shuts every connection down; done once the last is destroyed here.
+  void shut_down_all() {
+    if (accepting) {
       accepting = false;
       for (auto& l : listeners) {
         kernel.unwatch(l->fd);
@@ -393,10 +419,11 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       for (Connection* c : all) {
         c->shut_down();
       }
-      {
-        std::lock_guard<std::mutex> lk(state.mu);
-        stop_done = true;
-      }
+      reap();
+    }
+    if (conns.empty()) {
+      std::lock_guard<std::mutex> lk(state.mu);
+      stop_done = true;
       state.changed.notify_all();
     }
   }
@@ -477,17 +504,16 @@ void NodeServer::stop() {
     return;
   }
   // The CPU thread stops listening and shuts every connection down; each ends once its
-  // stream is closed (a close waits kShutdownDrain at most for its output).
+  // stream is closed (a close waits kShutdownDrain at most for its output), and is destroyed
+  // there like every other.
   s.stop_asked = true;
   {
     std::unique_lock<std::mutex> lk(s.state.mu);
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(s.control_fd, &one, sizeof one);
-    s.state.changed.wait(lk, [&] { return s.stop_done && s.state.connections == 0; });
+    s.state.changed.wait(lk, [&] { return s.stop_done; });
   }
   s.kernel.unwatch(s.control_fd); // nothing of ours runs on the CPU thread from here on
-  s.reap();
-  s.conns.clear();
   s.close_listeners();
   ::close(s.control_fd);
   s.control_fd = -1;

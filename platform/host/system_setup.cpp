@@ -173,9 +173,10 @@ struct HostSystem::Impl {
   std::optional<kemu::Scsa> scsa;
   std::optional<qdemu::ScsiTopology> units;
   std::vector<Module> modules;
-  std::vector<dev_info_t*> adapter_nodes;            // by adapter number
-  std::unique_ptr<qdemu::KernelEngineHost> pty_host; // where the ptys' masters are served
-  std::shared_ptr<const DeviceDir> devdir;           // where publish made the links
+  std::vector<dev_info_t*> adapter_nodes; // by adapter number
+  // Where the ptys' masters and the far-end files' descriptors are served.
+  std::unique_ptr<qdemu::KernelEngineHost> pty_host;
+  std::shared_ptr<const DeviceDir> devdir; // where publish made the links
   std::vector<PtyPort> ptys;
   std::map<PortKey, std::shared_ptr<FileFarEnd>> files;
   std::vector<std::string> attach_notes;
@@ -294,10 +295,10 @@ struct HostSystem::Impl {
                     std::string* why) {
     const std::string base = directory_of(topology_path);
     for (const auto& [line, p] : ports) {
+      if (!pty_host && (p.kind == PortSetup::Kind::pty || p.kind == PortSetup::Kind::file)) {
+        pty_host = std::make_unique<qdemu::KernelEngineHost>(kernel);
+      }
       if (p.kind == PortSetup::Kind::pty) {
-        if (!pty_host) {
-          pty_host = std::make_unique<qdemu::KernelEngineHost>(kernel);
-        }
         auto pty = PtyFarEnd::open(*pty_host, why);
         if (!pty) {
           *why = where(p.line_no) + *why;
@@ -306,7 +307,7 @@ struct HostSystem::Impl {
         ptys.push_back({{unit, line}, std::move(pty), {}});
       } else if (p.kind == PortSetup::Kind::file) {
         std::string path = p.path.starts_with("/") ? p.path : base + "/" + p.path;
-        auto f = FileFarEnd::open(path, why);
+        auto f = FileFarEnd::open(path, *pty_host, why);
         if (!f) {
           *why = where(p.line_no) + *why;
           return EIO;

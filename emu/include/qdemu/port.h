@@ -138,6 +138,7 @@ public:
   void set_cts(bool on) override;
   void set_printer(const PrinterStatus& status) override;
   void set_line_pacing(bool on) override;
+  void far_end_ready() override;
 
 private:
   static constexpr std::uint8_t kBreakStatus = 11;

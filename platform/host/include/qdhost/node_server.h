@@ -12,9 +12,10 @@
 // Bounds: per connection, requests read and not yet answered are limited (and their bytes;
 // past that the socket is not read until they drain: connection.h); connections are limited
 // (max_connections: past it a new client is accepted and closed at once, and the server says
-// so once in the log); a process out of descriptors refuses new clients the same way through
-// a descriptor it keeps in reserve, or else stops listening until a connection ends. Neither
-// leaves a listener readable and unserved, so neither spins.
+// so in the log, once until a connection ends, and at most once a second of the kernel's
+// clock, with a count of the messages left out); a process out of descriptors refuses new clients
+// the same way through a descriptor it keeps in reserve, or else stops listening until a connection
+// ends. Neither leaves a listener readable and unserved, so neither spins.
 #pragma once
 
 #include <sys/types.h>
@@ -45,8 +46,8 @@ struct NodeServerOptions {
   std::chrono::seconds drain_bound{30};
   // Connections served at once; past it new clients are refused.
   std::size_t max_connections = kDefaultMaxConnections;
-  // Where the server says what it refused (once per episode); null: standard error,
-  // "qdhost: " before each line.
+  // Where the server says what it refused; null: the host log (kemu/host_log.h), "qdhost: "
+  // before each line.
   std::function<void(const std::string&)> log{};
   // The device directory opened and checked already (qdhost does so before anything else
   // starts); null: start() opens `dir`.

@@ -342,6 +342,8 @@ std::size_t Port::take_back(std::span<const std::uint8_t> bytes, bool flowed) {
     const std::size_t quiet = quiet_input(bytes.size() - i);
     for (std::size_t k = 0; k < quiet; ++k)
       in_.push_back({bytes[i + k], FAS_ST_OK});
+    if (quiet > 0)
+      dirty_ = true; // a grant may be waiting for them
     stats_.bytes_in += quiet;
     i += quiet;
     if (i == bytes.size())
@@ -714,24 +716,22 @@ void Port::receive_break() {
   host_.external([&] { take_in(0, kBreakStatus); });
 }
 
+// The entry first catches up on timed work, which may service the port: the change marks it
+// for the closing sweep only once it has been made.
 void Port::set_carrier(bool on) {
-  dirty_ = true;
-  host_.external([&] { carrier_ = on; });
+  host_.external([&] { apply_carrier(on); });
 }
 
 void Port::set_dsr(bool on) {
-  dirty_ = true;
-  host_.external([&] { dsr_ = on; });
+  host_.external([&] { apply_dsr(on); });
 }
 
 void Port::set_cts(bool on) {
-  dirty_ = true;
-  host_.external([&] { cts_ = on; });
+  host_.external([&] { apply_cts(on); });
 }
 
 void Port::set_printer(const PrinterStatus& status) {
-  dirty_ = true;
-  host_.external([&] { printer_ = status; });
+  host_.external([&] { apply_printer(status); });
 }
 
 void Port::set_line_pacing(bool on) {

@@ -41,6 +41,45 @@ TEST_F(StatusChange, QueryAnswersAtOnceAndLeavesTheRequest) {
   EXPECT_EQ(answers(), std::vector<Bytes>{ans({FAS_STAT_CHG, 0, 0, 0x06})});
 }
 
+// A far end changes a line while timed work of the unit is due at the same tick (here a
+// delayed answer): the unit catches up on that work first, and the change must still be
+// seen by the sweep that follows.
+TEST_F(StatusChange, FarEndChangeIsSeenWhileTimedWorkIsDue) {
+  struct Case {
+    const char* what;
+    std::uint8_t line;
+    std::uint8_t watch;
+    void (*change)(ScriptedPeer&);
+    std::uint8_t bits;
+  };
+  const Case cases[] = {
+      {"carrier", 0, 0x04, [](ScriptedPeer& p) { p.set_carrier(true); }, 0x04},
+      {"DSR", 0, 0x02, [](ScriptedPeer& p) { p.set_dsr(true); }, 0x02},
+      {"CTS", 0, 0x01, [](ScriptedPeer& p) { p.set_cts(true); }, 0x01},
+      {"printer", 8, 0x0B,
+       [](ScriptedPeer& p) {
+         p.set_printer({true, true, false});
+       },
+       0x09},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    make("QMX-8S1P-115A");
+    auto peer = std::make_shared<ScriptedPeer>();
+    engine->attach(c.line, peer);
+    write({cmd({FAS_ENABLE, c.line}), stat_req(c.line, static_cast<std::uint8_t>(0x80 | c.watch))});
+    answers();
+    write({stat_req(c.line, c.watch)});
+    // Asked for first, so it runs at that tick before the unit's own call.
+    clock.call_at(clock.now() + 5, [&] { c.change(*peer); });
+    engine->faults().set_latency(FAS_INPUT_CTRL, 5);
+    write({cmd({FAS_INPUT_CTRL, c.line, 0, 0, 0})});
+    clock.advance(5);
+    EXPECT_EQ(answers(), (std::vector<Bytes>{ans({FAS_INPUT_CTRL, c.line, 0}),
+                                             ans({FAS_STAT_CHG, c.line, 0, c.bits})}));
+  }
+}
+
 TEST_F(StatusChange, LoopbackPlugWiresModemSignals) {
   make("QMX-8S1P-115A");
   engine->attach(1, std::make_shared<LoopbackPlug>());

@@ -39,6 +39,7 @@ int qd_busy(qd_line* lp) {
 
 // Holds the message until the unit answers, with the 60-second watchdog.
 int qd_park(qd_line* lp, mblk_t* mp, mblk_t* qd_line::*slot) {
+  qd_assert_line_held(lp);
   lp->*slot = mp;
   lp->ioctl_tid = timeout(qdf_utility_ioctl_timeout, lp, 60L * hz);
   return QD_IOC_HELD;
@@ -258,6 +259,7 @@ int qdf_set_params_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
 
 int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_get_modem_ioctl(~)\n", lp->line_num);
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
@@ -280,6 +282,7 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
 
 int qdf_set_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "set_modem_ioctl\n");
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr unsigned char STAT_QUERY_MASK = 0x87; // report now, and every state bit
-
 qd_line* qd_line_of(queue_t* q) {
   return static_cast<qd_line*>(q->q_ptr);
 }
@@ -264,7 +262,6 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
   }
-  const std::int32_t ahead = lp->stat_queries;
   unsigned char* c = qdf_status_query(lp, STAT_QUERY_MASK);
   if (c == nullptr) {
     // No packet for the query: nothing would answer it but the watchdog.
@@ -273,7 +270,6 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   }
   std::memset(c + 3, 0, FAS_HDR_SIZE - 3);
   qdf_logfasout(lp, c);
-  lp->getmdm_ahead = ahead;
   lp->qdl_flags |= QDL_UTIL_WAIT;
   const int outcome = qd_park(lp, mp, &qd_line::getmdm);
   qdm_scsifsm(lp->unit, SFSM_IN_KICK);

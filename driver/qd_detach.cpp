@@ -245,14 +245,15 @@ int qdtakedown() {
   if (qd_unload_tries++ == 0 && warn_enabled_lines()) {
     return 1;
   }
-  qd_going_down = 1;
-  hang_up_scsi_lines();
-  pause_seconds(HANGUP_PAUSE);
-
+  // The diagnostic record is freed below. Refused before anything is stopped or hung up,
+  // so that the driver goes on as it was and a later attempt can succeed.
   if (diag_open()) {
     cmn_err(CE_CONT, "qd: qmxdiag is still open\n");
     return 1;
   }
+  qd_going_down = 1;
+  hang_up_scsi_lines();
+  pause_seconds(HANGUP_PAUSE);
   // The timer takes the units' mutexes: it has to have stopped before they go.
   while (qd_timer_running != 0) {
     qddelay(hz / 4);

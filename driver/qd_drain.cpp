@@ -11,6 +11,7 @@
 #include "qd_transport.h"
 
 void qdf_drain_output(queue_t* q, mblk_t* mp, qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "Drain\n");
   while (mp != nullptr) {
     if (mp->b_datap->db_type != M_DATA) {

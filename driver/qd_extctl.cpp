@@ -53,6 +53,7 @@ void qd_copy_text(char* dst, const char* src, std::size_t n) {
 
 int qdf_set_extended_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_set_extended_ioctl\n");
   auto* iocp = reinterpret_cast<iocblk*>(mp->b_rptr);
   if (iocp->ioc_count == TRANSPARENT) {
@@ -95,6 +96,7 @@ int qdf_set_extended_ioctl(queue_t* q, mblk_t* mp) {
 
 int qdf_get_extended_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_line(lp, "qdf_get_extended_ioctl\n");
   qd_ext_ctl x{};

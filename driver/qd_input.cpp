@@ -203,6 +203,7 @@ void qdf_handle_fasrecv(qd_line* lp, unsigned char* answer) {
 }
 
 void qdf_send_input_up(qd_line* lp, unsigned char* data, int count, int errtype) {
+  qd_assert_line_held(lp);
   if (count <= 0) {
     return;
   }
@@ -242,6 +243,7 @@ void qdf_send_input_up(qd_line* lp, unsigned char* data, int count, int errtype)
 }
 
 void qdf_process_break(qd_line* lp, unsigned char* data, int count) {
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_process_break\n");
   if (count <= 0) {
     return;

@@ -101,8 +101,6 @@ struct qd_line {
   qd_output_fn output;
   std::int32_t offline_time;    // qd_systime
   mblk_t* getmdm;               // pending TIOCMGET
-  std::int32_t stat_queries;    // status queries sent and not yet answered
-  std::int32_t getmdm_ahead;    // answers to queries sent before the pending TIOCMGET's
   mblk_t* setmdm;               // pending TIOCMSET, TIOCMBIS, TIOCMBIC
   mblk_t* termio_mesg;          // pending parameter ioctl
   kmutex_t* unit_mutex;         // guards every field of the record

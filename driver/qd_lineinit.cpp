@@ -273,8 +273,6 @@ int qdf_enable_fw(qd_line* lp) {
   }
 
   lp->qdl_flags &= ~QDL_CARRIER;
-  // Queries of the line's earlier use that went unanswered will not be answered now.
-  lp->stat_queries = 0;
   if (unsigned char* c = qdf_status_query(lp, (lp->qdl_flags & QDL_PARALLEL) != 0 ? 0x8B : 0x84);
       c != nullptr) {
     qdf_logfasout(lp, c);

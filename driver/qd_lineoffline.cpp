@@ -17,6 +17,7 @@ void qdf_line_offline(qd_line* lp) {
   if (lp == nullptr) {
     return;
   }
+  qd_assert_line_held(lp); // released and taken again around the hang-up
   qd_unit* up = lp->unit;
   if (qdu_is_lanvara(up)) {
     qd_trace_line(lp, "qdf_line_offline vrn~ line=~\n", up->qdu_target, lp->line_num);

@@ -26,6 +26,7 @@ void qdf_process_wrq(queue_t* q) {
     return;
   }
   auto* lp = static_cast<qd_line*>(q->q_ptr);
+  qd_assert_line_held(lp); // released and taken again around each ioctl
   qd_trace_line(lp, "qdf_process_wrq ");
   while (mblk_t* mp = getq(q)) {
     switch (mp->b_datap->db_type) {
@@ -137,6 +138,7 @@ int qdf_output_limit(const qd_line* lp) {
 }
 
 void qdf_output_watchdog(qd_line* lp) {
+  qd_assert_line_held(lp);
   qd_trace_drv("qdf_output_watchdog\n");
   if ((lp->qdl_flags & QDL_SEND_OUT) == 0) {
     return;

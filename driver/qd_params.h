@@ -11,6 +11,8 @@ int qdf_checkparam(int speed_index, qd_line* lp, int unused);
 int qdf_set_modem_sigs(qd_line* lp, int bits, int cmd, int forced);
 void qdf_setsoftcarr(qd_line* lp);
 void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer);
-// Queues a status query (a mask with bit 7, which the unit answers at once and in order)
-// and counts it as outstanding. Writes bytes 0-2; null when the pool is empty.
+// The mask of the modem status query (TIOCMGET): report now, and every state bit.
+inline constexpr unsigned char STAT_QUERY_MASK = 0x87;
+// Queues a FAS_STAT_CHG request with the mask. Writes bytes 0-2; null when the pool is
+// empty.
 unsigned char* qdf_status_query(qd_line* lp, unsigned char mask);

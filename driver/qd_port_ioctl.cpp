@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr unsigned char STAT_QUERY_MASK = 0x87; // report now, and every state bit
-
 qd_line* qd_line_of(queue_t* q) {
   return static_cast<qd_line*>(q->q_ptr);
 }
@@ -39,6 +37,7 @@ int qd_busy(qd_line* lp) {
 
 // Holds the message until the unit answers, with the 60-second watchdog.
 int qd_park(qd_line* lp, mblk_t* mp, mblk_t* qd_line::*slot) {
+  qd_assert_line_held(lp);
   lp->*slot = mp;
   lp->ioctl_tid = timeout(qdf_utility_ioctl_timeout, lp, 60L * hz);
   return QD_IOC_HELD;
@@ -258,11 +257,11 @@ int qdf_set_params_ioctl(queue_t* /*q*/, mblk_t* mp, qd_line* lp) {
 
 int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "qdf_get_modem_ioctl(~)\n", lp->line_num);
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);
   }
-  const std::int32_t ahead = lp->stat_queries;
   unsigned char* c = qdf_status_query(lp, STAT_QUERY_MASK);
   if (c == nullptr) {
     // No packet for the query: nothing would answer it but the watchdog.
@@ -271,7 +270,6 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
   }
   std::memset(c + 3, 0, FAS_HDR_SIZE - 3);
   qdf_logfasout(lp, c);
-  lp->getmdm_ahead = ahead;
   lp->qdl_flags |= QDL_UTIL_WAIT;
   const int outcome = qd_park(lp, mp, &qd_line::getmdm);
   qdm_scsifsm(lp->unit, SFSM_IN_KICK);
@@ -280,6 +278,7 @@ int qdf_get_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* /*iocp*/) {
 
 int qdf_set_modem_ioctl(queue_t* q, mblk_t* mp, iocblk* iocp) {
   qd_line* lp = qd_line_of(q);
+  qd_assert_line_held(lp);
   qd_trace_line(lp, "set_modem_ioctl\n");
   if (qd_slot_taken(lp)) {
     return qd_busy(lp);

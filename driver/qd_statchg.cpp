@@ -39,20 +39,15 @@ void rearm(qd_line* lp, unsigned char mask) {
   qdf_logfasout(lp, c);
 }
 
-// Whether this answer is the pending modem status query's own. Answers to the queries sent
-// before it come first (the unit answers them in order) and report the state from before.
-bool answers_the_query(qd_line* lp) {
-  if (lp->stat_queries > 0) {
-    --lp->stat_queries;
-  }
+// Whether this answer is the pending modem status query's own. Byte 4 of an answer names
+// the mask of the request it answers: the line's standing request and the enable's first
+// query are answered too while a query waits, and their state may be older than the
+// query. A unit that names none (0) leaves the first answer to the waiting query.
+bool answers_the_query(const qd_line* lp, const unsigned char* answer) {
   if ((lp->qdl_flags & QDL_UTIL_WAIT) == 0) {
     return false;
   }
-  if (lp->getmdm_ahead > 0) {
-    --lp->getmdm_ahead;
-    return false;
-  }
-  return true;
+  return answer[4] == STAT_QUERY_MASK || answer[4] == 0;
 }
 
 // A modem status query waiting for this answer takes it instead of a new request.
@@ -138,7 +133,7 @@ void qdf_handle_stat_chg(qd_line* lp, unsigned char* answer) {
   qd_assert_line_held(lp);
   const unsigned char status = answer[2];
   const unsigned char state = answer[3];
-  const bool own = answers_the_query(lp);
+  const bool own = answers_the_query(lp, answer);
   if (status != 0) {
     // No new request after an error. A modem status query waiting for this answer is
     // refused now rather than by its watchdog a minute later.
@@ -174,6 +169,5 @@ unsigned char* qdf_status_query(qd_line* lp, unsigned char mask) {
   c[0] = FAS_STAT_CHG;
   c[1] = lp->line_num;
   c[2] = mask;
-  ++lp->stat_queries;
   return c;
 }

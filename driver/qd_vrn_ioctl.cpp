@@ -65,6 +65,7 @@ bool usable_row(const qd_unitinfo* row) {
 
 int qdf_get_uptr_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = line_of(q);
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_unit(up, "qdf_get_uptr_ioctl\n");
   if (refused(lp, mp) != 0) {
@@ -85,6 +86,7 @@ int qdf_get_uptr_ioctl(queue_t* q, mblk_t* mp) {
 
 int qdf_set_uptr_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = line_of(q);
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_unit(up, "qdf_set_uptr_ioctl\n");
   if (refused(lp, mp) != 0) {
@@ -145,6 +147,7 @@ int qdf_set_uptr_ioctl(queue_t* q, mblk_t* mp) {
 
 int qdf_vrn_online_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = line_of(q);
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_unit(up, "qdf_vrn_online_ioctl\n");
   if (refused(lp, mp) != 0) {
@@ -166,6 +169,7 @@ int qdf_vrn_online_ioctl(queue_t* q, mblk_t* mp) {
 
 int qdf_vrn_offline_ioctl(queue_t* q, mblk_t* mp) {
   qd_line* lp = line_of(q);
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_trace_unit(up, "qdf_vrn_offline_ioctl\n");
   if (refused(lp, mp) != 0) {

@@ -29,6 +29,7 @@ void give_up(qd_unit* up) {
 } // namespace
 
 void qd_vrn_receive(qd_line* lp, mblk_t* mp) {
+  qd_assert_line_held(lp);
   qd_unit* up = lp->unit;
   qd_pkt* r = up->qdu_rcvpkt;
   const bool was_offline = offline(up);

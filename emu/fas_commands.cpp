@@ -57,7 +57,7 @@ void Engine::execute(std::span<const std::uint8_t> item) {
     return;
   }
   if (const auto status = faults_.take_status(op, b1)) {
-    reply(op, b1, *status);
+    refuse(item, *status);
     return;
   }
   switch (op) {
@@ -117,11 +117,11 @@ void Engine::line_command(std::span<const std::uint8_t> item) {
   }
   Port* p = present_port(line);
   if (p == nullptr) {
-    reply(op, line, ERR_NOT_PRESENT);
+    refuse(item, ERR_NOT_PRESENT);
     return;
   }
   if (p->is_down()) {
-    reply(op, line, op == FAS_ENABLE ? FAS_ST_OFFLINE : FAS_ST_LINE_DOWN);
+    refuse(item, op == FAS_ENABLE ? FAS_ST_OFFLINE : FAS_ST_LINE_DOWN);
     return;
   }
   switch (op) {

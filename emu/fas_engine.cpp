@@ -291,6 +291,11 @@ void Engine::reply(std::uint8_t op, std::uint8_t byte1, std::uint8_t status) {
   answer({op, byte1, status, 0, 0, 0, 0, 0}, {});
 }
 
+void Engine::refuse(std::span<const std::uint8_t> item, std::uint8_t status) {
+  const std::uint8_t mask = item[0] == FAS_STAT_CHG ? item[2] : 0;
+  answer({item[0], item[1], status, 0, mask, 0, 0, 0}, {});
+}
+
 bool Engine::answers_waiting() {
   bool ready = false;
   enter([&] { ready = answers_.ready(now_); });

@@ -27,10 +27,15 @@ void Port::answer_recv(std::uint8_t status, std::span<const std::uint8_t> data) 
   host_.answer(h, data);
 }
 
-void Port::answer_status() {
+void Port::answer_status(std::uint8_t mask) {
   reported_state_ = state_bits();
   host_.answer(
-      {FAS_STAT_CHG, static_cast<std::uint8_t>(line_), FAS_ST_OK, reported_state_, 0, 0, 0, 0}, {});
+      {FAS_STAT_CHG, static_cast<std::uint8_t>(line_), FAS_ST_OK, reported_state_, mask, 0, 0, 0},
+      {});
+}
+
+void Port::refuse_status(std::uint8_t mask, std::uint8_t status) {
+  host_.answer({FAS_STAT_CHG, static_cast<std::uint8_t>(line_), status, 0, mask, 0, 0, 0}, {});
 }
 
 // ---- Commands ------------------------------------------------------------------------
@@ -128,7 +133,7 @@ void Port::pod_down() {
   if (grant_)
     answer_recv(down, {});
   if (status_mask_)
-    answer(FAS_STAT_CHG, down);
+    refuse_status(*status_mask_, down);
   for (std::size_t i = 0; i < pending_out_.size(); ++i)
     answer(pending_out_[i].is_break ? FAS_SEND_BREAK : FAS_SEND, down);
   for (std::size_t i = 0; i < out_.size(); ++i) {
@@ -178,15 +183,15 @@ void Port::set_modem(int rts_op, int dtr_op, bool hangup_on_disable) {
 void Port::status_request(std::uint8_t mask) {
   dirty_ = true;
   if (mask & 0x80) {
-    answer_status(); // a query: answered now, a pending request stays as it was
+    answer_status(mask); // a query: answered now, a pending request stays as it was
     return;
   }
   if (!active()) {
-    answer(FAS_STAT_CHG, ERR_UNKNOWN);
+    refuse_status(mask, ERR_UNKNOWN);
     return;
   }
   if (status_mask_) {
-    answer(FAS_STAT_CHG, ERR_MULT_CMD);
+    refuse_status(mask, ERR_MULT_CMD);
     return;
   }
   status_mask_ = static_cast<std::uint8_t>(mask & 0x7f);
@@ -290,7 +295,8 @@ bool Port::stopped() const {
 }
 
 bool Port::can_transmit() const {
-  return enabled_ && !out_.empty() && !stopped() && !in_break_;
+  return enabled_ && !out_.empty() && !stopped() && !in_break_ &&
+         !(far_ && !params_.local_loopback && far_->holds_output());
 }
 
 bool Port::accept() {
@@ -342,6 +348,8 @@ std::size_t Port::take_back(std::span<const std::uint8_t> bytes, bool flowed) {
     const std::size_t quiet = quiet_input(bytes.size() - i);
     for (std::size_t k = 0; k < quiet; ++k)
       in_.push_back({bytes[i + k], FAS_ST_OK});
+    if (quiet > 0)
+      dirty_ = true; // a grant may be waiting for them
     stats_.bytes_in += quiet;
     i += quiet;
     if (i == bytes.size())
@@ -636,8 +644,9 @@ bool Port::service() {
     progress = true;
   }
   if (status_mask_ && ((state_bits() ^ reported_state_) & *status_mask_) != 0) {
+    const std::uint8_t mask = *status_mask_;
     status_mask_.reset();
-    answer_status();
+    answer_status(mask);
     progress = true;
   }
   // Input that came back while the output drained is reported before the drain.
@@ -714,29 +723,32 @@ void Port::receive_break() {
   host_.external([&] { take_in(0, kBreakStatus); });
 }
 
+// The entry first catches up on timed work, which may service the port: the change marks it
+// for the closing sweep only once it has been made.
 void Port::set_carrier(bool on) {
-  dirty_ = true;
-  host_.external([&] { carrier_ = on; });
+  host_.external([&] { apply_carrier(on); });
 }
 
 void Port::set_dsr(bool on) {
-  dirty_ = true;
-  host_.external([&] { dsr_ = on; });
+  host_.external([&] { apply_dsr(on); });
 }
 
 void Port::set_cts(bool on) {
-  dirty_ = true;
-  host_.external([&] { cts_ = on; });
+  host_.external([&] { apply_cts(on); });
 }
 
 void Port::set_printer(const PrinterStatus& status) {
-  dirty_ = true;
-  host_.external([&] { printer_ = status; });
+  host_.external([&] { apply_printer(status); });
 }
 
 void Port::set_line_pacing(bool on) {
   dirty_ = true;
   host_.external([&] { apply_pacing(on); });
+}
+
+void Port::far_end_ready() {
+  dirty_ = true;
+  host_.external([] {}); // the unit is serviced on the way out
 }
 
 // ---- Inspection ----------------------------------------------------------------------

@@ -14,6 +14,7 @@
 
 #include "kemu/devopen.h"
 #include "kemu/usermem.h"
+#include "qdhost/node_server.h"
 #include "remote_memory.h"
 
 namespace qdhost {
@@ -62,8 +63,9 @@ void ServerState::give_request(Request* r) {
   free_requests = r;
 }
 
+// Under the mutex: a waiter that sees the end of the server may destroy it at once.
 void ServerState::notify() {
-  { std::lock_guard<std::mutex> lk(mu); }
+  std::lock_guard<std::mutex> lk(mu);
   changed.notify_all();
 }
 
@@ -103,9 +105,8 @@ struct Connection::Readiness {
   }
 };
 
-Connection::Connection(ServerState& server, int fd, const cred_t& cred, NodeInfo node)
-    : server_(server), fd_(fd), cred_(cred), node_(std::move(node)),
-      ready_(std::make_shared<Readiness>()) {
+Connection::Connection(ServerState& server, int fd, NodeInfo node)
+    : server_(server), fd_(fd), node_(std::move(node)), ready_(std::make_shared<Readiness>()) {
   ready_->conn = this;
   ++server_.connections;
 }
@@ -150,6 +151,12 @@ void Connection::hang_up() {
 void Connection::shut_down() {
   hang_up();
   depart();
+  // A close that began when the program left still has the departed program's bound.
+  each_running([&](Request& r) {
+    if (r.close) {
+      bound_close(r);
+    }
+  });
 }
 
 // ---- Reading requests ----------------------------------------------------------------------
@@ -162,14 +169,29 @@ void Connection::ready(unsigned events) {
   // One packet per call: the kernel calls again while more wait, after the other sockets.
   if (reading_ && (events & (EPOLLIN | kGone)) != 0) {
     std::vector<std::byte>& in = server_.in_area;
-    const ssize_t n = ::recv(fd_, in.data(), in.size(), MSG_DONTWAIT);
+    iovec iov{in.data(), in.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
       return;
     }
-    // The end of the socket, a broken one, an oversized packet or nonsense: the program
-    // is gone or cannot be understood.
-    if (n <= 0 || static_cast<std::size_t>(n) > wire::kMaxPacket ||
-        !on_packet({in.data(), static_cast<std::size_t>(n)})) {
+    // The end of the socket, a broken one, an oversized packet, one the kernel did not
+    // vouch for, or nonsense: the program is gone or cannot be understood.
+    const cmsghdr* c = n > 0 ? CMSG_FIRSTHDR(&msg) : nullptr;
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS ||
+        c->cmsg_len != CMSG_LEN(sizeof(ucred)) || static_cast<std::size_t>(n) > wire::kMaxPacket) {
+      depart();
+      return;
+    }
+    ucred sender{};
+    std::memcpy(&sender, CMSG_DATA(c), sizeof sender);
+    if (!on_packet({in.data(), static_cast<std::size_t>(n)},
+                   cred_of_sender(sender.uid, sender.gid))) {
       depart();
     }
     return;
@@ -179,7 +201,7 @@ void Connection::ready(unsigned events) {
   }
 }
 
-bool Connection::on_packet(std::span<const std::byte> packet) {
+bool Connection::on_packet(std::span<const std::byte> packet, const cred_t& cred) {
   wire::Header h{};
   if (packet.size() < sizeof h) {
     return false;
@@ -208,6 +230,7 @@ bool Connection::on_packet(std::span<const std::byte> packet) {
   case wire::Op::kPoll: {
     Request* r = server_.take_request(this);
     r->h = h;
+    r->cred = cred;
     r->close = static_cast<wire::Op>(h.op) == wire::Op::kClose;
     r->payload = server_.pool.copy(packet.subspan(sizeof h));
     accept(r);
@@ -285,7 +308,7 @@ void Connection::start(Request* r) {
   exclusive_ = exclusive(*r);
   // Both callables hold one pointer: std::function keeps them without the heap.
   r->ctx = server_.kernel.start([r] { r->conn->execute(*r); },
-                                [r](bool completed) { r->conn->done(r, completed); }, cred_);
+                                [r](bool completed) { r->conn->done(r, completed); }, r->cred);
   if (r->ctx == 0) {
     done(r, false); // the kernel is stopping
     return;
@@ -392,6 +415,9 @@ void Connection::done(Request* r, bool completed) {
       r->res = {-1, EIO}; // the kernel is stopping; it takes the stream with it
     }
     opened_ = r->res.ok();
+    if (opened_) {
+      opener_ = r->cred;
+    }
     break;
   case wire::Op::kClose:
     opened_ = false;
@@ -646,6 +672,7 @@ void Connection::maybe_finish() {
     ++held_requests_;
     r->h.op = static_cast<std::uint32_t>(wire::Op::kClose);
     r->h.id = kDepartedClose;
+    r->cred = opener_;
     r->close = true;
     start(r);
     return;

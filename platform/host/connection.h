@@ -2,10 +2,15 @@
 // through the kernel. Internal to the node server.
 //
 // Everything here runs on the kernel's CPU thread: the socket's watch callback, each
-// request's kernel context (Kernel::start) and the callback that answers once a context is
-// done. So nothing is locked, and a request waiting in the kernel holds no host thread.
+// request's kernel context (Kernel::start), the callback that answers once a context is
+// done, and the connection's making and destruction by the server, also when it stops. So
+// nothing is locked but what other threads read (ServerState's counters), and a request
+// waiting in the kernel holds no host thread.
 //
-// A request is read, becomes a context, and its result is sent when the context is done.
+// A request is read, becomes a context, and its result is sent when the context is done. It
+// runs with the credentials the kernel attached to its packet: those of the process that
+// sent it, whoever opened the connection (a descriptor may be passed on, or its program may
+// change its ids).
 // Per connection at most kMaxRunning requests are in the kernel at once, an open or a
 // close alone; the rest wait in arrival order. Requests read and not yet answered are
 // bounded (kHeldRequests, kHeldBytes of what came with them and what goes back): past the
@@ -51,6 +56,7 @@ struct Request {
   qdev::wire::Header h{};
   Bytes payload; // what came with it: write data, ioctl regions
   Bytes reply;   // what goes back with the result: read data, ioctl writes
+  cred_t cred{}; // its sender's, as the kernel attests them
   kemu::IoResult res{-1, EIO};
   std::int64_t b = 0;       // the result's b
   std::uint32_t count = 0;  // the result's count
@@ -102,7 +108,7 @@ struct NodeInfo {
 
 class Connection final : private kemu::HostWatcher {
 public:
-  Connection(ServerState& server, int fd, const cred_t& cred, NodeInfo node);
+  Connection(ServerState& server, int fd, NodeInfo node);
   // Only once finished() (or with the kernel gone).
   ~Connection();
   Connection(const Connection&) = delete;
@@ -130,7 +136,7 @@ private:
 
   // The socket.
   void ready(unsigned events) override;
-  bool on_packet(std::span<const std::byte> packet);
+  bool on_packet(std::span<const std::byte> packet, const cred_t& cred);
   void watch();
   void depart();
   void hang_up();
@@ -161,11 +167,11 @@ private:
 
   ServerState& server_;
   const int fd_;
-  const cred_t cred_;
   const NodeInfo node_;
   std::shared_ptr<Readiness> ready_;
   kemu::StreamFile file_;
   bool opened_ = false;
+  cred_t opener_{}; // a departed program's close runs with the credentials of the open
 
   Queue waiting_;                   // read, not started
   Request* running_[kMaxRunning]{}; // in the kernel

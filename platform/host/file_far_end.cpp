@@ -1,6 +1,8 @@
 #include "qdhost/file_far_end.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,31 +10,86 @@
 
 namespace qdhost {
 
-std::shared_ptr<FileFarEnd> FileFarEnd::open(const std::string& path, std::string* why) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+std::shared_ptr<FileFarEnd> FileFarEnd::open(const std::string& path, qdemu::EngineHost& host,
+                                             std::string* why) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENXIO) {
+    // A FIFO nobody reads yet: held open for reading too, its reader finds what was sent.
+    fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      errno = ENXIO;
+    }
+  }
   if (fd < 0) {
     *why = path + ": " + std::strerror(errno);
     return nullptr;
   }
-  return std::shared_ptr<FileFarEnd>(new FileFarEnd(fd, path));
+  return std::shared_ptr<FileFarEnd>(new FileFarEnd(host, fd, path));
 }
 
 FileFarEnd::~FileFarEnd() {
+  if (watched_) {
+    host_.unwatch(fd_);
+  }
   ::close(fd_);
 }
 
-void FileFarEnd::transmit(std::span<const std::uint8_t> bytes) {
+void FileFarEnd::flush_locked() {
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
+  while (done < backlog_.size()) {
+    const ssize_t n = ::write(fd_, backlog_.data() + done, backlog_.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
       continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      break; // full: the rest waits for room
+    } else {
+      lost_ += backlog_.size() - done; // broken for good
+      done = backlog_.size();
     }
-    if (n <= 0) {
-      return; // a full disk or a broken file loses the rest
-    }
-    done += static_cast<std::size_t>(n);
   }
+  backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<long>(done));
+}
+
+void FileFarEnd::transmit(std::span<const std::uint8_t> bytes) {
+  std::lock_guard<std::mutex> lk(mu_);
+  backlog_.insert(backlog_.end(), bytes.begin(), bytes.end());
+  flush_locked();
+  if (backlog_.empty() || held_) {
+    return;
+  }
+  // The port waits until the file takes more; without a watch it never would, so the rest
+  // is lost instead.
+  watched_ = host_.watch(fd_, EPOLLOUT, this);
+  if (!watched_) {
+    lost_ += backlog_.size();
+    backlog_.clear();
+    return;
+  }
+  held_ = true;
+}
+
+// On the CPU thread, outside every kernel context.
+void FileFarEnd::ready(unsigned events) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if ((events & (EPOLLERR | EPOLLHUP)) != 0 && (events & EPOLLOUT) == 0) {
+    lost_ += backlog_.size();
+    backlog_.clear();
+  } else {
+    flush_locked();
+  }
+  if (!backlog_.empty()) {
+    return;
+  }
+  host_.unwatch(fd_);
+  watched_ = false;
+  held_ = false;
+  host_.post([self = shared_from_this()] {
+    if (self->port_ != nullptr) {
+      self->port_->far_end_ready();
+    }
+  });
 }
 
 } // namespace qdhost

@@ -18,12 +18,13 @@
 #include <unordered_map>
 
 #include "connection.h"
+#include "kemu/host_log.h"
 
 namespace qdhost {
 
 namespace wire = qdev::wire;
 
-cred_t cred_from_peer(uid_t uid, gid_t gid) {
+cred_t cred_of_sender(uid_t uid, gid_t gid) {
   return cred_t{uid, gid, uid, gid};
 }
 
@@ -32,7 +33,7 @@ namespace {
 struct Listener final : kemu::HostWatcher {
   NodeServer::Impl* server = nullptr;
   NodeInfo node;
-  std::string path;
+  std::string path; // what the socket is bound to (the device directory's own path)
   int fd = -1;
   dev_t file_dev = 0; // the socket file, so that stop removes only its own
   ino_t file_ino = 0;
@@ -65,65 +66,6 @@ bool answers(const std::string& path) {
   return rc == 0 || (err != ECONNREFUSED && err != ENOENT);
 }
 
-// Makes what is missing of the path, each new directory 0755 whatever the umask: programs
-// of every user must reach the port nodes.
-int make_dirs(const std::string& dir) {
-  std::string part;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = dir.find('/', pos + 1);
-    part = dir.substr(0, pos);
-    if (part.empty()) {
-      continue;
-    }
-    if (::mkdir(part.c_str(), 0755) == 0) {
-      ::chmod(part.c_str(), 0755);
-    } else if (errno != EEXIST) {
-      return errno;
-    }
-  }
-  return 0;
-}
-
-// Whoever may write to the device directory can swap a node's socket for one of their own
-// and talk to every program that opens it: it must be ours (or root's) and closed to
-// group and others. A link to it must be ours too, or it could be pointed elsewhere.
-int check_dir(const std::string& dir, std::string* why) {
-  const uid_t me = ::geteuid();
-  auto trusted = [me](uid_t owner) { return owner == me || owner == 0; };
-  struct ::stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) {
-    *why = dir + ": " + std::strerror(errno);
-    return errno;
-  }
-  if (S_ISLNK(st.st_mode) && !trusted(st.st_uid)) {
-    *why = dir + ": a link that belongs to uid " + std::to_string(st.st_uid) +
-           ", not to qdhost's user (uid " + std::to_string(me) + ")";
-    return EPERM;
-  }
-  if (::stat(dir.c_str(), &st) != 0) {
-    *why = dir + ": " + std::strerror(errno);
-    return errno;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    *why = dir + ": " + std::strerror(ENOTDIR);
-    return ENOTDIR;
-  }
-  if (!trusted(st.st_uid)) {
-    *why = dir + ": belongs to uid " + std::to_string(st.st_uid) + ", not to qdhost's user (uid " +
-           std::to_string(me) + "); a device directory must be qdhost's own";
-    return EPERM;
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    *why = dir + ": group or others may write to it (mode " + mode +
-           "); a device directory must be writable by qdhost's user alone";
-    return EPERM;
-  }
-  return 0;
-}
-
 bool plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -135,9 +77,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       : kernel(k), ddi(d), opts(std::move(o)),
         state(k, static_cast<clock_t>(opts.drain_bound.count()) * hz) {
     if (!opts.log) {
-      opts.log = [](const std::string& line) {
-        std::fprintf(stderr, "qdhost: %s\n", line.c_str());
-      };
+      opts.log = [](const std::string& line) { kemu::log_text("qdhost: " + line + "\n"); };
     }
     state.retire = [this](Connection* c) { retire(c); };
   }
@@ -152,6 +92,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   kemu::Kernel& kernel;
   kemu::Ddi& ddi;
   NodeServerOptions opts;
+  std::shared_ptr<const DeviceDir> dir; // once start() has it
   ServerState state;
   std::string error;
   bool running = false;
@@ -165,8 +106,13 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   int reserve_fd = -1;     // given up to accept a client only to refuse it
   bool limit_said = false; // the log told of the limit, or of the descriptors, already
   bool fds_said = false;
+  // Refusals a client can provoke at will (connect, connect, close, close): told at most
+  // once a second of the kernel's clock, with the count of those left out since.
+  bool told_any = false;
+  clock_t told_at = 0;
+  std::uint64_t left_out = 0;
   kemu::WorkId relisten = 0;
-  bool stop_done = false; // under state.mu too
+  bool stop_done = false; // every connection is gone; under state.mu too
 
   // The CPU thread's and stop()'s, under state.mu.
   std::vector<Connection*> dead;
@@ -183,32 +129,36 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   }
 
   int clear_stale() {
-    DIR* d = ::opendir(opts.dir.c_str());
+    const int fd = ::openat(dir->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
     if (d == nullptr) {
-      return fail(errno, opts.dir + ": " + std::strerror(errno));
+      const int err = errno;
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      return fail(err, dir->path() + ": " + std::strerror(err));
     }
     std::vector<std::string> stale;
     int live = 0;
     std::string live_path;
     while (dirent* e = ::readdir(d)) {
-      std::string path = opts.dir + "/" + e->d_name;
       struct ::stat st {};
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      if (::fstatat(dir->fd(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) {
         continue;
       }
-      if (answers(path)) {
+      if (answers(*dir / e->d_name)) {
         ++live;
-        live_path = path;
+        live_path = *dir / e->d_name;
       } else {
-        stale.push_back(path);
+        stale.push_back(e->d_name);
       }
     }
     ::closedir(d);
     if (live > 0) {
       return fail(EADDRINUSE, live_path + ": a live server answers in this directory");
     }
-    for (const std::string& path : stale) {
-      ::unlink(path.c_str());
+    for (const std::string& name : stale) {
+      ::unlinkat(dir->fd(), name.c_str(), 0);
     }
     return 0;
   }
@@ -217,39 +167,53 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     auto l = std::make_unique<Listener>();
     l->server = this;
     l->node = NodeInfo{n.name, n.dev, n.spec_type};
-    l->path = opts.dir + "/" + n.name;
+    l->path = *dir / n.name;
+    const char* name = n.name.c_str();
     sockaddr_un sa{};
     if (!plain_name(n.name) || !fill_address(sa, l->path)) {
       return fail(ENAMETOOLONG, l->path + ": no socket can have this name");
     }
     struct ::stat st {};
-    if (::lstat(l->path.c_str(), &st) == 0) {
+    if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISSOCK(st.st_mode)) {
         return fail(EEXIST, l->path + ": exists and is no socket");
       }
-      ::unlink(l->path.c_str());
+      ::unlinkat(dir->fd(), name, 0);
     }
     l->fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (l->fd < 0) {
       return fail(errno, l->path + ": socket: " + std::strerror(errno));
     }
-    if (::bind(l->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      int err = errno;
+    // Every packet a client sends comes with its sender's credentials; the connections
+    // accepted take this on.
+    const int on = 1;
+    ::setsockopt(l->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    // Born with its final mode, so there is no moment at which it is wider. The path is
+    // trusted (DeviceDir) and bind takes no descriptor; from here on the socket is reached
+    // through the directory's descriptor.
+    const NodePerm& perm = opts.perms.for_node(n.name);
+    const mode_t umask_was = ::umask(0777 & ~perm.mode);
+    const int bound = ::bind(l->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    const int bind_err = errno;
+    ::umask(umask_was);
+    if (bound != 0) {
       ::close(l->fd);
-      return fail(err, l->path + ": bind: " + std::strerror(err));
+      return fail(bind_err, l->path + ": bind: " + std::strerror(bind_err));
     }
     Listener& ref = *l;
     listeners.push_back(std::move(l)); // from here on stop and failure remove it
     // Before listen: until then every connect is refused, so no one gets in on the way.
-    const NodePerm& perm = opts.perms.for_node(n.name);
-    if (::geteuid() == 0 && ::chown(ref.path.c_str(), perm.owner, perm.group) != 0) {
+    if (::geteuid() == 0 &&
+        ::fchownat(dir->fd(), name, perm.owner, perm.group, AT_SYMLINK_NOFOLLOW) != 0) {
       int err = errno;
       return fail(err, ref.path + ": chown: " + std::strerror(err));
     }
-    if (::chmod(ref.path.c_str(), perm.mode) != 0 || ::listen(ref.fd, 64) != 0 ||
-        ::stat(ref.path.c_str(), &st) != 0) {
+    if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || ::listen(ref.fd, 64) != 0) {
       int err = errno;
       return fail(err, ref.path + ": " + std::strerror(err));
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+      return fail(EEXIST, ref.path + ": exists and is no socket");
     }
     ref.file_dev = st.st_dev;
     ref.file_ino = st.st_ino;
@@ -262,9 +226,10 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       ::close(l->fd);
       struct ::stat st {};
       // Remove the socket only if it is still the one we made.
-      if (::lstat(l->path.c_str(), &st) == 0 && st.st_dev == l->file_dev &&
+      const char* name = l->node.name.c_str();
+      if (::fstatat(dir->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == l->file_dev &&
           st.st_ino == l->file_ino) {
-        ::unlink(l->path.c_str());
+        ::unlinkat(dir->fd(), name, 0);
       }
     }
     listeners.clear();
@@ -297,16 +262,12 @@ struct NodeServer::Impl final : kemu::HostWatcher {
         ::close(fd);
         continue;
       }
-      ucred peer{};
-      socklen_t len = sizeof peer;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
-        ::close(fd);
-        continue;
-      }
       int size = wire::kSocketBuffer;
+      const int on = 1; // as the listener has it; here too where the kernel does not pass it on
+      ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-      auto c = std::make_unique<Connection>(state, fd, cred_from_peer(peer.uid, peer.gid), l.node);
+      auto c = std::make_unique<Connection>(state, fd, l.node);
       if (c->start()) {
         Connection* key = c.get();
         conns.emplace(key, std::move(c));
@@ -319,8 +280,24 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     ++state.refused;
     if (!said) {
       said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
+  }
+
+  void tell_refusal(const std::string& why) {
+    const clock_t now = kernel.lbolt();
+    if (told_any && now - told_at < hz) {
+      ++left_out;
+      return;
+    }
+    std::string line = "refusing new clients: " + why;
+    if (left_out > 0) {
+      line += " (" + std::to_string(left_out) + " more such messages left out)";
+    }
+    told_any = true;
+    told_at = now;
+    left_out = 0;
+    opts.log(line);
   }
 
   // accept failed for want of a descriptor (or memory): false once nobody waits. The reserve
@@ -344,7 +321,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     }
     if (!fds_said) {
       fds_said = true;
-      opts.log("refusing new clients: " + why);
+      tell_refusal(why);
     }
     set_listening(false);
     return false;
@@ -382,14 +359,13 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   }
 
   // From the connection's own code: count it out now, destroy it when the server next runs.
+  // Notified under the mutex: once stop() sees the count it may destroy the state.
   void retire(Connection* c) {
-    {
-      std::lock_guard<std::mutex> lk(state.mu);
-      dead.push_back(c);
-      --state.connections;
-      const std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
-    }
+    std::lock_guard<std::mutex> lk(state.mu);
+    dead.push_back(c);
+    --state.connections;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(control_fd, &one, sizeof one);
     state.changed.notify_all();
   }
 
@@ -418,7 +394,14 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     std::uint64_t v = 0;
     [[maybe_unused]] ssize_t n = ::read(control_fd, &v, sizeof v);
     reap();
-    if (stop_asked && accepting) {
+    if (stop_asked) {
+      shut_down_all();
+    }
+  }
+
+  // Stops listening and shuts every connection down; done once the last is destroyed here.
+  void shut_down_all() {
+    if (accepting) {
       accepting = false;
       for (auto& l : listeners) {
         kernel.unwatch(l->fd);
@@ -436,10 +419,11 @@ struct NodeServer::Impl final : kemu::HostWatcher {
       for (Connection* c : all) {
         c->shut_down();
       }
-      {
-        std::lock_guard<std::mutex> lk(state.mu);
-        stop_done = true;
-      }
+      reap();
+    }
+    if (conns.empty()) {
+      std::lock_guard<std::mutex> lk(state.mu);
+      stop_done = true;
       state.changed.notify_all();
     }
   }
@@ -464,17 +448,15 @@ int NodeServer::start() {
   if (s.kernel.clock_mode() != kemu::ClockMode::kReal) {
     return s.fail(EINVAL, "the node server needs a kernel on the real clock");
   }
-  while (s.opts.dir.size() > 1 && s.opts.dir.back() == '/') {
-    s.opts.dir.pop_back();
-  }
-  if (s.opts.dir.empty()) {
-    return s.fail(EINVAL, "no device directory");
-  }
-  if (int err = make_dirs(s.opts.dir); err != 0) {
-    return s.fail(err, s.opts.dir + ": " + std::strerror(err));
-  }
-  if (std::string why; int err = check_dir(s.opts.dir, &why)) {
-    return s.fail(err, why);
+  if (s.opts.opened) {
+    s.dir = s.opts.opened;
+  } else if (!s.dir) {
+    int err = 0;
+    std::string why;
+    s.dir = DeviceDir::open(s.opts.dir, &err, &why);
+    if (!s.dir) {
+      return s.fail(err, why);
+    }
   }
   if (int err = s.clear_stale(); err != 0) {
     return err;
@@ -522,17 +504,16 @@ void NodeServer::stop() {
     return;
   }
   // The CPU thread stops listening and shuts every connection down; each ends once its
-  // stream is closed (a close waits kShutdownDrain at most for its output).
+  // stream is closed (a close waits kShutdownDrain at most for its output), and is destroyed
+  // there like every other.
   s.stop_asked = true;
   {
     std::unique_lock<std::mutex> lk(s.state.mu);
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(s.control_fd, &one, sizeof one);
-    s.state.changed.wait(lk, [&] { return s.stop_done && s.state.connections == 0; });
+    s.state.changed.wait(lk, [&] { return s.stop_done; });
   }
   s.kernel.unwatch(s.control_fd); // nothing of ours runs on the CPU thread from here on
-  s.reap();
-  s.conns.clear();
   s.close_listeners();
   ::close(s.control_fd);
   s.control_fd = -1;

@@ -3,6 +3,7 @@
 #include "qdhost/system_setup.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,7 +145,7 @@ struct PortKey {
 struct PtyPort {
   PortKey at;
   std::shared_ptr<PtyFarEnd> pty;
-  std::string link; // made by publish
+  std::string link; // its name in the device directory, made by publish
 };
 
 struct Module {
@@ -177,8 +178,10 @@ struct HostSystem::Impl {
   std::optional<kemu::Scsa> scsa;
   std::optional<qdemu::ScsiTopology> units;
   std::vector<Module> modules;
-  std::vector<dev_info_t*> adapter_nodes;            // by adapter number
-  std::unique_ptr<qdemu::KernelEngineHost> pty_host; // where the ptys' masters are served
+  std::vector<dev_info_t*> adapter_nodes; // by adapter number
+  // Where the ptys' masters and the far-end files' descriptors are served.
+  std::unique_ptr<qdemu::KernelEngineHost> pty_host;
+  std::shared_ptr<const DeviceDir> devdir; // where publish made the links
   std::vector<PtyPort> ptys;
   std::map<PortKey, std::shared_ptr<FileFarEnd>> files;
   std::vector<std::string> attach_notes;
@@ -297,10 +300,10 @@ struct HostSystem::Impl {
                     std::string* why) {
     const std::string base = directory_of(topology_path);
     for (const auto& [line, p] : ports) {
+      if (!pty_host && (p.kind == PortSetup::Kind::pty || p.kind == PortSetup::Kind::file)) {
+        pty_host = std::make_unique<qdemu::KernelEngineHost>(kernel);
+      }
       if (p.kind == PortSetup::Kind::pty) {
-        if (!pty_host) {
-          pty_host = std::make_unique<qdemu::KernelEngineHost>(kernel);
-        }
         auto pty = PtyFarEnd::open(*pty_host, why);
         if (!pty) {
           *why = where(p.line_no) + *why;
@@ -309,7 +312,7 @@ struct HostSystem::Impl {
         ptys.push_back({{unit, line}, std::move(pty), {}});
       } else if (p.kind == PortSetup::Kind::file) {
         std::string path = p.path.starts_with("/") ? p.path : base + "/" + p.path;
-        auto f = FileFarEnd::open(path, why);
+        auto f = FileFarEnd::open(path, *pty_host, why);
         if (!f) {
           *why = where(p.line_no) + *why;
           return EIO;
@@ -549,23 +552,25 @@ struct HostSystem::Impl {
 
   // ---- Links -------------------------------------------------------------------------------
 
-  int publish(const std::string& devdir, std::string* why) {
+  int publish(std::shared_ptr<const DeviceDir> dir, std::string* why) {
+    devdir = std::move(dir);
+    const int at = devdir->fd();
     for (PtyPort& p : ptys) {
       auto names = port_nodes(p.at.unit);
       auto it = names.find(p.at.line);
       if (it == names.end()) {
         continue; // no node to name the link after (unit not attached, no vrn entry)
       }
-      const std::string link = devdir + "/" + it->second + ".pty";
+      const std::string link = it->second + ".pty";
       struct ::stat st {};
-      if (::lstat(link.c_str(), &st) == 0) {
+      if (::fstatat(at, link.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISLNK(st.st_mode)) {
-          return fail(EEXIST, link + ": exists and is no link", why);
+          return fail(EEXIST, *devdir / link + ": exists and is no link", why);
         }
-        ::unlink(link.c_str()); // an earlier qdhost's
+        ::unlinkat(at, link.c_str(), 0); // an earlier qdhost's
       }
-      if (::symlink(p.pty->slave_path().c_str(), link.c_str()) != 0) {
-        return fail(errno, link + ": " + std::strerror(errno), why);
+      if (::symlinkat(p.pty->slave_path().c_str(), at, link.c_str()) != 0) {
+        return fail(errno, *devdir / link + ": " + std::strerror(errno), why);
       }
       p.link = link;
     }
@@ -578,10 +583,10 @@ struct HostSystem::Impl {
         continue;
       }
       char target[256];
-      ssize_t n = ::readlink(p.link.c_str(), target, sizeof target - 1);
+      ssize_t n = ::readlinkat(devdir->fd(), p.link.c_str(), target, sizeof target - 1);
       // Only the link still pointing at our slave is ours to remove.
       if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == p.pty->slave_path()) {
-        ::unlink(p.link.c_str());
+        ::unlinkat(devdir->fd(), p.link.c_str(), 0);
       }
       p.link.clear();
     }
@@ -653,15 +658,15 @@ std::vector<std::string> HostSystem::summary() const {
   return impl_->summary();
 }
 
-int HostSystem::publish(const std::string& devdir, std::string* why) {
-  return impl_->publish(devdir, why);
+int HostSystem::publish(std::shared_ptr<const DeviceDir> dir, std::string* why) {
+  return impl_->publish(std::move(dir), why);
 }
 
 std::vector<std::string> HostSystem::links() const {
   std::vector<std::string> out;
   for (const PtyPort& p : impl_->ptys) {
     if (!p.link.empty()) {
-      out.push_back(p.link + " -> " + p.pty->slave_path());
+      out.push_back(*impl_->devdir / p.link + " -> " + p.pty->slave_path());
     }
   }
   return out;

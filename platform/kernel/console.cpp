@@ -1,6 +1,7 @@
 // The kernel console: cmn_err and panic, printed into a buffer that tests read or onto
 // standard error (qdhost).
 #include "kemu/console.h"
+#include "kemu/host_log.h"
 #include "ksys/cmn_err.h"
 
 #include <atomic>
@@ -39,21 +40,20 @@ std::string vformat(const char* fmt, va_list ap) {
 
 void put(const std::string& text) {
   Console& c = console();
-  std::lock_guard lock(c.mutex);
   if (c.to_stderr.load()) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-  } else {
-    c.buf += text;
+    kemu::log_text(text); // buffered in qdhost: the CPU thread never waits for the reader
+    return;
   }
+  std::lock_guard lock(c.mutex);
+  c.buf += text;
 }
 
 [[noreturn]] void stop(const std::string& text) {
   const std::string line = "panic: " + text + "\n";
-  put(line);
-  // The buffer dies with the process; say why it stopped where a person can see it.
   if (!console().to_stderr.load())
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    put(line);
+  // Both buffers die with the process; say why it stopped where a person can see it.
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::abort();
 }
 

@@ -49,7 +49,7 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
     k.sync();
     t.done_cv = &done;
   }
-  t.fiber.start(&Impl::call_entry, &t, "call");
+  t.fiber.start(&Impl::call_entry, &t, "call", &k.m);
   k.live.emplace(t.id, &t);
   k.push_ready(&t);
 
@@ -107,7 +107,7 @@ ContextId Kernel::start(std::function<void()> fn, std::function<void(bool)> done
   kthread* p = t.get();
   k.threads.push_back(std::move(t));
   k.sync();
-  p->fiber.start(&Impl::call_entry, p, "request");
+  p->fiber.start(&Impl::call_entry, p, "request", &k.m);
   k.live.emplace(p->id, p);
   k.push_ready(p);
   ++k.starts;
@@ -162,7 +162,7 @@ std::unique_ptr<Kernel::Task> Kernel::spawn(std::function<void()> fn, std::strin
   k.links.insert(link);
   kthread* p = t.get();
   k.threads.push_back(std::move(t));
-  p->fiber.start(&Kernel::Impl::task_entry, p, p->name.c_str());
+  p->fiber.start(&Kernel::Impl::task_entry, p, p->name.c_str(), &k.m);
   k.live.emplace(p->id, p);
   k.push_ready(p);
   k.kick();

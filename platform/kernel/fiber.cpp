@@ -13,6 +13,9 @@
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace bctx = boost::context::detail;
 
@@ -78,6 +81,23 @@ void install_handler() {
   });
 #endif
 }
+
+#if defined(__SANITIZE_THREAD__)
+// The lock held across a switch passes with it from one fiber (a thread to the sanitizer)
+// to the other.
+void lock_leaves(void* m) {
+  if (m != nullptr) {
+    __tsan_mutex_pre_unlock(m, 0);
+    __tsan_mutex_post_unlock(m, 0);
+  }
+}
+void lock_arrives(void* m) {
+  if (m != nullptr) {
+    __tsan_mutex_pre_lock(m, 0);
+    __tsan_mutex_post_lock(m, 0, 0);
+  }
+}
+#endif
 
 struct EhRaw {
   void* caught;
@@ -184,6 +204,11 @@ void StackPool::watch_thread() {
 // ---- Fiber ---------------------------------------------------------------------------------
 
 Fiber::~Fiber() {
+#if defined(__SANITIZE_THREAD__)
+  if (tsan_fiber_ != nullptr) {
+    __tsan_destroy_fiber(tsan_fiber_);
+  }
+#endif
   if (stack_.map != nullptr) {
     // Never resumed to its end (the kernel gave it up while it was suspended): its frames
     // are dropped with the stack, which goes back to the pool.
@@ -191,13 +216,20 @@ Fiber::~Fiber() {
   }
 }
 
-void Fiber::start(Entry entry, void* arg, const char* owner) {
+void Fiber::start(Entry entry, void* arg, const char* owner, void* held) {
   stack_ = StackPool::instance().take(owner);
+  held_ = held;
   entry_ = entry;
   arg_ = arg;
   finished_ = false;
   eh_ = {};
   fake_stack_ = nullptr;
+#if defined(__SANITIZE_THREAD__)
+  if (tsan_fiber_ == nullptr) {
+    tsan_fiber_ = __tsan_create_fiber(0);
+  }
+  __tsan_set_fiber_name(tsan_fiber_, owner);
+#endif
   ctx_ = bctx::make_fcontext(stack_.base + stack_.size, stack_.size,
                              [](bctx::transfer_t t) { trampoline(t.fctx, t.data); });
 }
@@ -208,10 +240,17 @@ void Fiber::trampoline(void* from, void* data) {
 #if defined(__SANITIZE_ADDRESS__)
   __sanitizer_finish_switch_fiber(nullptr, &f->back_bottom_, &f->back_size_);
 #endif
+#if defined(__SANITIZE_THREAD__)
+  lock_arrives(f->held_);
+#endif
   f->entry_(f->arg_);
   f->finished_ = true;
 #if defined(__SANITIZE_ADDRESS__)
   __sanitizer_start_switch_fiber(nullptr, f->back_bottom_, f->back_size_); // this stack is done
+#endif
+#if defined(__SANITIZE_THREAD__)
+  lock_leaves(f->held_);
+  __tsan_switch_to_fiber(f->tsan_back_, 0);
 #endif
   bctx::jump_fcontext(f->back_, nullptr);
   std::abort(); // a finished fiber is never resumed
@@ -225,7 +264,15 @@ void Fiber::resume() {
   void* fake = nullptr;
   __sanitizer_start_switch_fiber(&fake, stack_.base, stack_.size);
 #endif
+#if defined(__SANITIZE_THREAD__)
+  tsan_back_ = __tsan_get_current_fiber(); // whichever host thread resumes it this time
+  lock_leaves(held_);
+  __tsan_switch_to_fiber(tsan_fiber_, 0);
+#endif
   const bctx::transfer_t t = bctx::jump_fcontext(ctx_, this);
+#if defined(__SANITIZE_THREAD__)
+  lock_arrives(held_);
+#endif
 #if defined(__SANITIZE_ADDRESS__)
   __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
@@ -243,8 +290,15 @@ void Fiber::yield() {
 #if defined(__SANITIZE_ADDRESS__)
   __sanitizer_start_switch_fiber(&fake_stack_, back_bottom_, back_size_);
 #endif
+#if defined(__SANITIZE_THREAD__)
+  lock_leaves(held_);
+  __tsan_switch_to_fiber(tsan_back_, 0);
+#endif
   const bctx::transfer_t t = bctx::jump_fcontext(back_, nullptr);
   back_ = t.fctx;
+#if defined(__SANITIZE_THREAD__)
+  lock_arrives(held_);
+#endif
 #if defined(__SANITIZE_ADDRESS__)
   __sanitizer_finish_switch_fiber(fake_stack_, &back_bottom_, &back_size_);
 #endif

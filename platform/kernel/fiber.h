@@ -26,7 +26,7 @@ struct Stack {
 // 8 KiB in a debug build: 64 KiB leaves eight times that. Pages are touched only as deep as
 // a context goes, so an idle context costs about what it used. Sanitizer frames are
 // several times larger.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr std::size_t kStackSize = 256 * 1024;
 #else
 inline constexpr std::size_t kStackSize = 64 * 1024;
@@ -60,8 +60,10 @@ public:
   Fiber& operator=(const Fiber&) = delete;
   ~Fiber();
 
-  // Prepares entry(arg) to run on a fresh stack at the first resume().
-  void start(Entry entry, void* arg, const char* owner);
+  // Prepares entry(arg) to run on a fresh stack at the first resume(). `held`: a lock held
+  // across every switch, taken on one side and let go on the other (for ThreadSanitizer,
+  // which sees each fiber as a thread of its own).
+  void start(Entry entry, void* arg, const char* owner, void* held = nullptr);
   bool started() const { return stack_.map != nullptr; }
   bool finished() const { return finished_; }
   // From outside: runs the fiber until it yields or its entry returns. A finished fiber's
@@ -88,6 +90,10 @@ private:
   const void* back_bottom_ = nullptr;
   std::size_t back_size_ = 0;
   void* fake_stack_ = nullptr;
+  // ThreadSanitizer's: the fiber's own state (kept across starts), and its resumer's.
+  void* tsan_fiber_ = nullptr;
+  void* tsan_back_ = nullptr;
+  void* held_ = nullptr;
 };
 
 } // namespace kemu::detail

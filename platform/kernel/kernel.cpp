@@ -9,6 +9,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include "kemu/host_log.h"
 #include "kernel_impl.h"
 
 using namespace kemu::detail;
@@ -56,8 +57,9 @@ Impl::~Impl() {
   }
 }
 
+// With m held: the log only takes the line (qdhost's is buffered; written elsewhere).
 void Impl::report(std::string what) {
-  std::fprintf(stderr, "kernel: %s\n", what.c_str());
+  log_text("kernel: " + what + "\n");
   reports.push_back(Report{std::move(what)});
 }
 

@@ -266,8 +266,14 @@ struct kemu::Kernel::Impl {
   std::uint64_t queue_work(detail::Work&& w, clock_t ticks);
 
   // ---- the CPU role (with m held)
-  // Runs fibers on the calling thread until nothing is ready or allowed to run.
-  void run_ready(Lock& lk);
+  // Real clock: contexts given the CPU between two looks at the host descriptors while work
+  // remains.
+  static constexpr std::size_t kSlice = 64;
+  std::uint64_t dispatches = 0;         // contexts given the CPU so far
+  std::uint64_t slice_end = UINT64_MAX; // run_ready stops once dispatches reach it
+  // Runs fibers on the calling thread until nothing is ready or allowed to run (true), or
+  // until `budget` contexts have been given the CPU (false).
+  bool run_ready(Lock& lk, std::size_t budget = SIZE_MAX);
   // Virtual clock: makes the calling thread the CPU, waiting while another thread is;
   // false (and no role) when done() came true while waiting.
   bool take_role(Lock& lk, const std::function<bool()>& done);

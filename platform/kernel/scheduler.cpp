@@ -77,6 +77,7 @@ void Impl::kick() {
 }
 
 void Impl::give_cpu(kthread* t) {
+  ++dispatches;
   running = t;
   t->state = CtxState::kRunning;
   wake_cpu();
@@ -142,7 +143,7 @@ kthread* Impl::idle_worker() {
   t->slot = worker_count++;
   kthread* p = t.get();
   threads.push_back(std::move(t));
-  p->fiber.start(&Impl::worker_entry, p, "interrupt");
+  p->fiber.start(&Impl::worker_entry, p, "interrupt", &m);
   return p;
 }
 
@@ -412,24 +413,28 @@ void Impl::cpu_main() {
   role_taken = true;
   role_owner = std::this_thread::get_id();
   role_depth = 1;
-  bool requests = false; // the last pass of host events started contexts
+  bool requests = false; // host events started contexts since the CPU was last idle
   while (!cpu_exit) {
     sync();
-    run_ready(lk);
+    // A slice of work, then host events: a chain of contexts that keeps becoming ready
+    // must not keep the sockets waiting. Looked at without waiting while work remains.
+    const bool idle_now = run_ready(lk, kSlice);
     if (cpu_exit) {
       break;
     }
-    if (requests) {
+    if (idle_now && requests) {
       requests = false;
       if (bring_forward()) {
         continue;
       }
     }
-    arm_timer();
-    cpu_sleeping = true;
+    if (idle_now) {
+      arm_timer();
+      cpu_sleeping = true;
+    }
     lk.unlock();
     epoll_event ev[64];
-    const int n = epoll_wait(epoll_fd, ev, std::size(ev), -1);
+    const int n = epoll_wait(epoll_fd, ev, std::size(ev), idle_now ? -1 : 0);
     bool watched = false;
     for (int i = 0; i < n; ++i) {
       const std::uint64_t tag = ev[i].data.u64;
@@ -451,7 +456,7 @@ void Impl::cpu_main() {
       lk.unlock();
       run_watchers(ev, n);
       lk.lock();
-      requests = starts != before;
+      requests = requests || starts != before;
     }
   }
   end_workers();
@@ -483,14 +488,16 @@ void Impl::run_watchers(const epoll_event* ev, int n) {
 
 // ---- The CPU role ------------------------------------------------------------------------------
 
-void Impl::run_ready(Lock& lk) {
+bool Impl::run_ready(Lock& lk, std::size_t budget) {
+  slice_end = budget == SIZE_MAX ? UINT64_MAX : dispatches + budget;
   for (;;) {
     if (running == nullptr) {
       kick();
     }
     kthread* t = running;
-    if (t == nullptr) {
-      return;
+    if (t == nullptr || dispatches >= slice_end) {
+      slice_end = UINT64_MAX;
+      return t == nullptr;
     }
     set_self(t);
     t->fiber.resume();
@@ -648,7 +655,9 @@ void Impl::worker_entry(void* p) {
     t->kill = false;
     k.idle_workers.emplace(t->slot, t);
     k.release_cpu();
-    while (k.running != t && !t->exit) {
+    // Given the next item at once, it still lets the scheduler look at the host once the
+    // slice is used up.
+    while ((k.running != t || k.dispatches >= k.slice_end) && !t->exit) {
       t->fiber.yield();
     }
   }

@@ -5,22 +5,51 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "device.h"
 
 namespace qdev::detail {
 namespace {
 
+// One nesting level: the receive buffer of its call, and where a deeper call (a signal
+// handler's) puts this call's result when it reads it first. Static: a call allocates
+// nothing, so that a handler may make one.
+struct Level {
+  Device* dev = nullptr;
+  std::uint32_t id = 0;                 // the result this level waits for
+  volatile std::sig_atomic_t kept = -1; // bytes in `keep` for it, -1 while none
+  std::byte rx[wire::kMaxPacket];
+  std::byte keep[wire::kMaxPacket];
+};
+Level g_levels[kDepths];
+volatile std::sig_atomic_t g_level = 0; // calls in progress
+
 bool send_packet(Device& d, const wire::Header& h, std::span<const iovec> payload) {
-  std::vector<iovec> iov;
-  iov.reserve(payload.size() + 1);
-  iov.push_back({const_cast<wire::Header*>(&h), sizeof h});
-  iov.insert(iov.end(), payload.begin(), payload.end());
+  iovec iov[2 + wire::kMaxRegions];
+  if (payload.size() >= std::size(iov)) {
+    return false;
+  }
+  iov[0] = {const_cast<wire::Header*>(&h), sizeof h};
+  std::copy(payload.begin(), payload.end(), iov + 1);
   msghdr msg{};
-  msg.msg_iov = iov.data();
-  msg.msg_iovlen = iov.size();
+  msg.msg_iov = iov;
+  msg.msg_iovlen = payload.size() + 1;
+  // The effective ids, as a call on a Unix host carries them; the kernel refuses ids the
+  // sender does not have.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_CREDENTIALS;
+  c->cmsg_len = CMSG_LEN(sizeof(ucred));
+  const ucred self{::getpid(), ::geteuid(), ::getegid()};
+  std::memcpy(CMSG_DATA(c), &self, sizeof self);
   for (;;) {
     // A packet goes whole or not at all, so a signal here cannot leave half a request.
     if (::sendmsg(d.fd, &msg, MSG_NOSIGNAL) >= 0) {
@@ -33,41 +62,50 @@ bool send_packet(Device& d, const wire::Header& h, std::span<const iovec> payloa
   }
 }
 
-bool take_stashed(Device& d, std::uint32_t id, Packet& out) {
-  auto it =
-      std::find_if(d.stash.begin(), d.stash.end(), [id](const Packet& p) { return p.h.id == id; });
-  if (it == d.stash.end()) {
+// The result a deeper call read for this level, if one did.
+bool take_kept(Level& l, Packet& out) {
+  const std::sig_atomic_t n = l.kept;
+  if (n < 0) {
     return false;
   }
-  out = std::move(*it);
-  d.stash.erase(it);
+  std::atomic_signal_fence(std::memory_order_acquire);
+  std::memcpy(&out.h, l.keep, sizeof out.h);
+  out.payload = {l.keep + sizeof out.h, static_cast<std::size_t>(n) - sizeof out.h};
   return true;
 }
 
-int await(Device& d, std::uint32_t id, Packet& out) {
-  // Each nesting level has a buffer of its own, so a handler's call cannot overwrite a packet
-  // the interrupted call has not parsed yet.
-  std::vector<std::byte> deep;
-  std::vector<std::byte>& buf = d.depth >= 1 && d.depth <= kDepths ? d.rx[d.depth - 1] : deep;
-  if (buf.size() < wire::kMaxPacket) {
-    buf.resize(wire::kMaxPacket);
+// A result for a call this one interrupted: kept for it.
+void keep_for_outer(Device& d, int level, const wire::Header& h, const std::byte* p,
+                    std::size_t n) {
+  for (int i = 0; i < level; ++i) {
+    Level& l = g_levels[i];
+    if (l.dev == &d && l.id == h.id && l.kept < 0) {
+      std::memcpy(l.keep, p, n);
+      std::atomic_signal_fence(std::memory_order_release);
+      l.kept = static_cast<std::sig_atomic_t>(n);
+      return;
+    }
   }
+}
+
+int await(Device& d, int level, std::uint32_t id, Packet& out) {
+  Level& l = g_levels[level];
   bool interrupted = false;
   for (;;) {
     // A call made from a signal handler may have read this result for us.
-    if (take_stashed(d, id, out)) {
+    if (take_kept(l, out)) {
       return 0;
     }
     if (d.gone) {
       return EIO;
     }
-    ssize_t n = ::recv(d.fd, buf.data(), buf.size(), 0);
+    ssize_t n = ::recv(d.fd, l.rx, sizeof l.rx, 0);
     if (n < 0) {
       if (errno != EINTR) {
         d.gone = true;
         continue;
       }
-      if (take_stashed(d, id, out)) {
+      if (take_kept(l, out)) {
         return 0;
       }
       if (!interrupted) {
@@ -79,7 +117,7 @@ int await(Device& d, std::uint32_t id, Packet& out) {
       }
       continue;
     }
-    if (n == 1 && buf[0] == std::byte{wire::kReady}) {
+    if (n == 1 && l.rx[0] == std::byte{wire::kReady}) {
       continue; // the caller is about to find out for itself
     }
     wire::Header h{};
@@ -87,37 +125,53 @@ int await(Device& d, std::uint32_t id, Packet& out) {
       d.gone = true; // end of the conversation, or nonsense
       continue;
     }
-    std::memcpy(&h, buf.data(), sizeof h);
+    std::memcpy(&h, l.rx, sizeof h);
     if (h.op != static_cast<std::uint32_t>(wire::Op::kResult)) {
       d.gone = true;
       continue;
     }
-    Packet p;
-    p.h = h;
-    p.payload.assign(buf.begin() + sizeof h, buf.begin() + n);
     if (h.id == id) {
-      out = std::move(p);
+      out.h = h;
+      out.payload = {l.rx + sizeof h, static_cast<std::size_t>(n) - sizeof h};
       return 0;
     }
-    d.stash.push_back(std::move(p));
+    keep_for_outer(d, level, h, l.rx, static_cast<std::size_t>(n));
   }
 }
 
 } // namespace
 
+void enter_call() {
+  g_level = g_level + 1;
+}
+
+void leave_call() {
+  g_level = g_level - 1;
+}
+
 int transact(Device& d, wire::Header req, std::span<const iovec> payload, Packet& out) {
   if (d.gone) {
     return EIO;
+  }
+  const int level = g_level - 1; // this call's, made by its Busy
+  if (level < 0 || level >= kDepths) {
+    return EBUSY;
   }
   std::uint32_t id = d.next_id++;
   if (id == 0) {
     id = d.next_id++;
   }
   req.id = id;
+  Level& l = g_levels[level];
+  l.dev = &d;
+  l.id = id;
+  l.kept = -1;
   if (!send_packet(d, req, payload)) {
     return EIO;
   }
-  return await(d, id, out);
+  const int err = await(d, level, id, out);
+  l.dev = nullptr;
+  return err;
 }
 
 int connect_node(const char* socket_path) {

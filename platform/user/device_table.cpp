@@ -1,5 +1,5 @@
 // Which descriptors are opened nodes. A fixed table indexed by descriptor, so that a call
-// made from a signal handler finds its device without allocating.
+// made from a signal handler finds (and lets go of) its device without allocating.
 #include <unistd.h>
 
 #include <array>
@@ -27,7 +27,8 @@ Device* find(int fd) {
   if (fd < 0 || fd >= kMaxFds) {
     return nullptr;
   }
-  return table()[static_cast<std::size_t>(fd)].get();
+  Device* d = table()[static_cast<std::size_t>(fd)].get();
+  return d != nullptr && d->fd == fd ? d : nullptr; // not a forgotten one
 }
 
 bool adopt(std::unique_ptr<Device> d) {
@@ -54,14 +55,16 @@ void release(int fd) {
   const int saved = errno; // the caller's result is already set
   ::close(fd);
   errno = saved;
-  // A handler landing after the close may have opened another node on the number.
-  auto& slot = table()[static_cast<std::size_t>(fd)];
-  if (slot.get() == d) {
-    slot.reset();
+  // A handler landing after the close may have opened another node on the number. The
+  // record is forgotten, not freed (this may be a signal handler): the next node adopted on
+  // the number frees it.
+  if (table()[static_cast<std::size_t>(fd)].get() == d) {
+    d->fd = -1;
   }
 }
 
 Busy::~Busy() {
+  leave_call();
   if (--d_.depth == 0 && d_.closing && find(d_.fd) == &d_) {
     release(d_.fd);
   }

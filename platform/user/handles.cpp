@@ -3,6 +3,7 @@
 // ioctl arguments; each buffer is followed by a gap, so a copy that runs past its end fails.
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "handles.h"
 #include "qdev/qdev.h"
@@ -69,10 +70,14 @@ int unregister_buffer(std::uint32_t handle) {
 
 namespace detail {
 
-void add_registered(std::vector<Area>& areas) {
+bool add_registered(Areas& areas) {
   for (const Entry& x : entries()) {
+    if (areas.size() == areas.capacity()) {
+      return false;
+    }
     areas.push_back({x.base, x.buf, x.len, static_cast<std::uint32_t>(x.use)});
   }
+  return true;
 }
 
 } // namespace detail

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include <boost/container/static_vector.hpp>
+
+#include "qdev/wire.h"
 
 namespace qdev::detail {
 
@@ -17,7 +20,10 @@ struct Area {
   std::uint32_t use; // wire::kRegionIn / kRegionOut
 };
 
-// Appends every registered buffer.
-void add_registered(std::vector<Area>& areas);
+// What one ioctl exposes: a fixed room, so that an ioctl allocates nothing.
+using Areas = boost::container::static_vector<Area, wire::kMaxRegions>;
+
+// Appends every registered buffer; false when they do not all fit.
+bool add_registered(Areas& areas);
 
 } // namespace qdev::detail

@@ -17,7 +17,11 @@ namespace qdev::detail {
 namespace {
 
 // Whether fd is a connection to a node socket of this program's device directory. Nothing
-// is sent on it: a socket that is not a node must not see our requests.
+// is sent on it: a socket that is not a node must not see our requests. Whoever binds a
+// socket chooses its name, so the name only says which node the peer claims to be. What the
+// peer cannot choose decides: its user, as the kernel recorded it when the peer listened,
+// must be root or the device directory's owner (qdhost's user), and the file it names must be
+// that node itself.
 bool node_connection(int fd) {
   struct ::stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
@@ -36,16 +40,22 @@ bool node_connection(int fd) {
     return false; // not a Unix socket, not connected, or unnamed or abstract
   }
   const std::string path(peer.sun_path, ::strnlen(peer.sun_path, peer_len - kPathAt));
-  // The server names its sockets as it was told to (a relative directory too), so the node
-  // is found by its name and must be the very socket file the peer is bound to.
-  const std::string mine = device_dir() + "/" + path.substr(path.rfind('/') + 1);
+  const std::string dir = device_dir();
+  const std::string mine = dir + "/" + path.substr(path.rfind('/') + 1);
   struct ::stat node {};
-  if (::lstat(mine.c_str(), &node) != 0 || !S_ISSOCK(node.st_mode)) {
+  struct ::stat owner {};
+  ucred cred{};
+  socklen_t cred_len = sizeof cred;
+  if (::lstat(mine.c_str(), &node) != 0 || !S_ISSOCK(node.st_mode) ||
+      ::stat(dir.c_str(), &owner) != 0 ||
+      ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0 ||
+      (cred.uid != 0 && cred.uid != owner.st_uid)) {
     return false;
   }
+  // A trusted peer names its socket truly: it must be the node's file, not one like it.
   struct ::stat bound {};
-  return path == mine || (::lstat(path.c_str(), &bound) == 0 && bound.st_dev == node.st_dev &&
-                          bound.st_ino == node.st_ino);
+  return ::lstat(path.c_str(), &bound) == 0 && bound.st_dev == node.st_dev &&
+         bound.st_ino == node.st_ino;
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "device.h"
 #include "handles.h"
@@ -14,6 +13,7 @@ namespace qdev {
 namespace {
 
 using detail::Area;
+using detail::Areas;
 using detail::Busy;
 using detail::Device;
 using detail::Packet;
@@ -33,7 +33,7 @@ bool overlap(const Area& a, const Area& b) {
   return a.addr < b.addr + b.len && b.addr < a.addr + a.len;
 }
 
-const Area* area_for(const std::vector<Area>& areas, std::uint64_t addr, std::uint64_t len) {
+const Area* area_for(const Areas& areas, std::uint64_t addr, std::uint64_t len) {
   for (const Area& a : areas) {
     if ((a.use & wire::kRegionOut) != 0 && addr >= a.addr && len <= a.len &&
         addr - a.addr <= a.len - len) {
@@ -44,7 +44,7 @@ const Area* area_for(const std::vector<Area>& areas, std::uint64_t addr, std::ui
 }
 
 // Applies the driver's copies; false when one lies outside what was exposed.
-bool apply_writes(const std::vector<Area>& areas, const Packet& res) {
+bool apply_writes(const Areas& areas, const Packet& res) {
   std::size_t at = 0;
   const std::size_t table = std::size_t{res.h.count} * sizeof(wire::Write);
   if (res.h.count > wire::kMaxWrites || table > res.payload.size()) {
@@ -65,11 +65,14 @@ bool apply_writes(const std::vector<Area>& areas, const Packet& res) {
   return true;
 }
 
-int device_ioctl(Device& d, int cmd, std::intptr_t arg, std::vector<Area> areas) {
+// Allocates nothing: a signal handler may make the call.
+int device_ioctl(Device& d, int cmd, std::intptr_t arg, Areas& areas) {
   if (d.closing) {
     return fail(EBADF);
   }
-  detail::add_registered(areas);
+  if (!detail::add_registered(areas)) {
+    return fail(EINVAL);
+  }
   std::size_t total = 0;
   for (std::size_t i = 0; i < areas.size(); ++i) {
     total += areas[i].len;
@@ -82,24 +85,26 @@ int device_ioctl(Device& d, int cmd, std::intptr_t arg, std::vector<Area> areas)
   if (areas.size() > wire::kMaxRegions || total > wire::kMaxRegionBytes) {
     return fail(EINVAL);
   }
-  std::vector<wire::Region> table;
-  std::vector<iovec> iov(1);
-  for (const Area& a : areas) {
-    table.push_back({a.addr, static_cast<std::uint32_t>(a.len), a.use});
+  wire::Region table[wire::kMaxRegions];
+  iovec iov[1 + wire::kMaxRegions];
+  std::size_t pieces = 1;
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    const Area& a = areas[i];
+    table[i] = {a.addr, static_cast<std::uint32_t>(a.len), a.use};
     if ((a.use & wire::kRegionIn) != 0 && a.len > 0) {
-      iov.push_back({a.local, a.len});
+      iov[pieces++] = {a.local, a.len};
     }
   }
-  iov[0] = {table.data(), table.size() * sizeof(wire::Region)};
+  iov[0] = {table, areas.size() * sizeof(wire::Region)};
 
   wire::Header h{};
   h.op = static_cast<std::uint32_t>(wire::Op::kIoctl);
   h.a = cmd;
   h.b = arg;
-  h.count = static_cast<std::uint32_t>(table.size());
+  h.count = static_cast<std::uint32_t>(areas.size());
   Busy busy(d);
   Packet res;
-  if (int err = detail::transact(d, h, iov, res); err != 0) {
+  if (int err = detail::transact(d, h, {iov, pieces}, res); err != 0) {
     return fail(err);
   }
   if (!apply_writes(areas, res)) {
@@ -124,7 +129,8 @@ int ioctl_value(int fd, int cmd, long value) {
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_value(fd, cmd, value);
   }
-  return device_ioctl(*d, cmd, value, {});
+  Areas none;
+  return device_ioctl(*d, cmd, value, none);
 }
 
 int ioctl(int fd, int cmd, strioctl* s) {
@@ -132,7 +138,7 @@ int ioctl(int fd, int cmd, strioctl* s) {
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, s);
   }
-  std::vector<Area> areas;
+  Areas areas;
   if (s != nullptr) {
     areas.push_back(arg_area(s, sizeof *s, kInOut));
     // Lengths the stream head refuses expose nothing; it answers them itself.
@@ -141,7 +147,7 @@ int ioctl(int fd, int cmd, strioctl* s) {
       areas.push_back(arg_area(s->ic_dp, static_cast<std::size_t>(s->ic_len), kInOut));
     }
   }
-  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(s), std::move(areas));
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(s), areas);
 }
 
 int ioctl(int fd, int cmd, const char* text) {
@@ -149,11 +155,11 @@ int ioctl(int fd, int cmd, const char* text) {
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, text);
   }
-  std::vector<Area> areas;
+  Areas areas;
   if (text != nullptr) {
     areas.push_back(arg_area(text, std::strlen(text) + 1, wire::kRegionIn));
   }
-  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(text), std::move(areas));
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(text), areas);
 }
 
 int ioctl(int fd, int cmd, void* buf, std::size_t len) {
@@ -161,11 +167,11 @@ int ioctl(int fd, int cmd, void* buf, std::size_t len) {
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
   }
-  std::vector<Area> areas;
+  Areas areas;
   if (buf != nullptr && len > 0) {
     areas.push_back(arg_area(buf, len, kInOut));
   }
-  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), std::move(areas));
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), areas);
 }
 
 int ioctl(int fd, int cmd, const void* buf, std::size_t len) {
@@ -173,11 +179,11 @@ int ioctl(int fd, int cmd, const void* buf, std::size_t len) {
   if (d == nullptr) {
     return system_v_code(cmd) ? fail(ENOTTY) : detail::host_ioctl_pointer(fd, cmd, buf);
   }
-  std::vector<Area> areas;
+  Areas areas;
   if (buf != nullptr && len > 0) {
     areas.push_back(arg_area(buf, len, wire::kRegionIn));
   }
-  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), std::move(areas));
+  return device_ioctl(*d, cmd, reinterpret_cast<std::intptr_t>(buf), areas);
 }
 
 } // namespace qdev

@@ -95,27 +95,50 @@ TEST_F(LogTest, AssertionMessageNamesExpressionPlaceAndRelease) {
 }
 
 // A routine whose callers must hold a lock stops the system when called without it; debug
-// builds only.
+// builds only. Among them the routines that let the lock go and take it again.
 TEST_F(LogTest, RoutineCalledWithoutItsLockPanics) {
   if constexpr (!qd_lock_checks) {
     GTEST_SKIP() << "release builds leave the lock checks out";
   }
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto reserve = [this](bool hold) {
-    run([hold] {
-      qd_unit* up = make_unit("QMX-8S-115A", 0, 1);
-      if (hold) {
-        const HeldLock held(&up->unit_mutex);
-        EXPECT_NE(qdm_putfas(up, 8), nullptr);
-        qdm_freechain(up);
-      } else {
-        qdm_putfas(up, 8);
-      }
-    });
+  run([] {
+    qd_unit* up = make_unit("QMX-8S-115A", 0, 1);
+    const HeldLock held(&up->unit_mutex);
+    EXPECT_NE(qdm_putfas(up, 8), nullptr);
+    qdm_freechain(up);
+  });
+  struct Case {
+    const char* file;
+    void (*call)(qd_line* lp, queue_t* wq);
   };
-  reserve(true);
-  EXPECT_DEATH(reserve(false), "panic: \\| Assertion failed in qd: mutex_owned\\(unit_mutex\\)\n"
-                               " +\\| file: qd_pool.cpp, line: [0-9]+, version: R3.014");
+  const Case cases[] = {
+      {"qd_pool.cpp", [](qd_line* lp, queue_t*) { qdm_putfas(lp->unit, 8); }},
+      {"qd_output.cpp", [](qd_line*, queue_t* wq) { qdf_process_wrq(wq); }},
+      {"qd_lineoffline.cpp", [](qd_line* lp, queue_t*) { qdf_line_offline(lp); }},
+      {"qd_output.cpp", [](qd_line* lp, queue_t*) { qdf_output_watchdog(lp); }},
+      {"qd_drain.cpp", [](qd_line* lp, queue_t* wq) { qdf_drain_output(wq, nullptr, lp); }},
+      {"qd_input.cpp",
+       [](qd_line* lp, queue_t*) {
+         unsigned char c = 'x';
+         qdf_send_input_up(lp, &c, 1, 0);
+       }},
+      {"qd_port_ioctl.cpp",
+       [](qd_line*, queue_t* wq) { qdf_get_modem_ioctl(wq, nullptr, nullptr); }},
+  };
+  for (const Case& c : cases) {
+    const auto call = [this, &c] {
+      run([&c] {
+        qd_line* lp = make_line(make_unit("QMX-8S-115A", 0, 1), 2);
+        queue_t wq{};
+        wq.q_ptr = lp;
+        c.call(lp, &wq);
+      });
+    };
+    EXPECT_DEATH(call(),
+                 std::string("panic: \\| Assertion failed in qd: mutex_owned\\(unit_mutex\\)\n"
+                             " +\\| file: ") +
+                     c.file + ", line: [0-9]+, version: R3.014");
+  }
 }
 
 TEST_F(LogTest, ShowFasCommand) {

@@ -62,11 +62,13 @@ protected:
     return t;
   }
 
-  // The unit's report of the line's state (carrier, DSR and CTS on), answering a status
-  // request.
-  static Bytes status_report(unsigned char line, unsigned char status = 0) {
+  // The unit's report of a line's state, answering the status request with that mask
+  // (named in byte 4): by default carrier, DSR and CTS on, answering a modem status query.
+  static Bytes status_report(unsigned char line, unsigned char status = 0,
+                             unsigned char mask = STAT_QUERY_MASK, unsigned char state = 0x07) {
     Bytes a = fas_answer(FAS_STAT_CHG, line, status);
-    a[3] = 0x07;
+    a[3] = state;
+    a[4] = mask;
     return a;
   }
 

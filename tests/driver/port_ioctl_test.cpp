@@ -331,14 +331,51 @@ TEST_F(PortIoctl, ModemStatusQuery) {
   strioctl third{TIOCMGET, -1, sizeof fresh, reinterpret_cast<char*>(&fresh)};
   auto t3 = start(I_STR, &third, &r);
   ASSERT_EQ(take_commands(FAS_STAT_CHG).size(), 1u);
-  Bytes stale = fas_answer(FAS_STAT_CHG, 0);
-  stale[3] = 0x04; // carrier, but neither DSR nor CTS yet
-  answer(stale);
+  answer(status_report(0, 0, 0x84, 0x04)); // carrier, but neither DSR nor CTS yet
   EXPECT_FALSE(t3->done());
   answer(status_report(0));
   ASSERT_TRUE(t3->join());
   EXPECT_TRUE(r.ok());
   EXPECT_EQ(fresh, expected);
+}
+
+// A parked modem status query completes with the answer to its own query only: not with
+// the answer of the line's standing carrier request that arrives first, and not one answer
+// late when an earlier query was thrown away unanswered.
+TEST_F(PortIoctl, ModemStatusQueryTakesOnlyItsOwnAnswer) {
+  locked([&] { lp_->modem_bits = TIOCM_DTR | TIOCM_RTS; });
+  const std::uint32_t expected = TIOCM_DTR | TIOCM_RTS | TIOCM_CAR | TIOCM_DSR | TIOCM_CTS;
+  std::uint32_t value = 0;
+  kemu::IoResult r;
+  strioctl first{TIOCMGET, -1, sizeof value, reinterpret_cast<char*>(&value)};
+  auto task = start(I_STR, &first, &r);
+  ASSERT_EQ(take_commands(FAS_STAT_CHG).size(), 1u);
+  answer(status_report(0, 0, 0x04, 0x04)); // carrier came: the standing request's answer
+  EXPECT_FALSE(task->done());
+  EXPECT_NE(lp_->modem_bits & TIOCM_CAR, 0u);
+  std::vector<FasCmd> rearm = take_commands(FAS_STAT_CHG);
+  ASSERT_EQ(rearm.size(), 1u);
+  EXPECT_EQ(rearm[0].bytes[2], 0x04) << "the standing request is asked again";
+  answer(status_report(0));
+  ASSERT_TRUE(task->join());
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(value, expected);
+
+  // The enable's query thrown away with the unit's queued commands, as the unit node's
+  // FLUSHR throws them away: its answer never comes.
+  locked([&] {
+    ASSERT_NE(qdf_status_query(lp_, 0x84), nullptr);
+    qdm_freechain(up_);
+  });
+  value = 0;
+  strioctl second{TIOCMGET, -1, sizeof value, reinterpret_cast<char*>(&value)};
+  task = start(I_STR, &second, &r);
+  ASSERT_EQ(take_commands(FAS_STAT_CHG).size(), 1u);
+  answer(status_report(0));
+  EXPECT_TRUE(task->done()) << "its own answer, at once";
+  ASSERT_TRUE(task->join());
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(value, expected);
 }
 
 // TCSBRK 0 is acknowledged while the break is still going out; a drain-class ioctl right

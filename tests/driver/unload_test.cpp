@@ -153,6 +153,40 @@ TEST_F(Unload, OpenLanvaraUnitNodeOrDiagnosticNodeHoldsTheDriver) {
   expect_gone();
 }
 
+// An unload refused because the diagnostic node is open changes nothing: the open port is
+// not hung up, new opens work, the timer runs, and the next attempt can succeed.
+TEST_F(Unload, RefusalForAnOpenDiagnosticNodeChangesNothing) {
+  topo_->add_qmx(0, 2, qdemu::QmxSpec{{.model = "QMX-4S-115A"}}.loopback({1, 2}));
+  load();
+  kemu::StreamFile port, diag;
+  ASSERT_EQ(open("ttyc21", port), 0);
+  ASSERT_EQ(open("qmxdiag", diag), 0);
+  EXPECT_EQ(unload(), EBUSY); // the first attempt warns
+  console();
+  const clock_t start = kernel_.lbolt();
+  EXPECT_EQ(unload(), EBUSY);
+  EXPECT_EQ(console(), "qd: qmxdiag is still open\n");
+  EXPECT_EQ(kernel_.lbolt(), start) << "refused before the hang-up pause";
+  EXPECT_EQ(qd_going_down, 0);
+  EXPECT_EQ(port.poll() & kemu::kPollHup, 0u) << "the open port was not hung up";
+  EXPECT_EQ(write(port, "still").value, 5);
+  EXPECT_EQ(read(port, 5), "still");
+  EXPECT_EQ(close(diag), 0);
+
+  kemu::StreamFile other;
+  ASSERT_EQ(open("ttyc22", other), 0);
+  EXPECT_EQ(write(other, "ok").value, 2);
+  EXPECT_EQ(read(other, 2), "ok");
+  EXPECT_EQ(close(other), 0);
+  const int clock = qd_systime;
+  kernel_.advance(2 * hz);
+  EXPECT_EQ(qd_systime, clock + 2) << "the driver timer runs";
+
+  EXPECT_EQ(close(port), 0);
+  EXPECT_EQ(unload(), 0) << ddi_->last_error();
+  expect_gone();
+}
+
 // A closed port holds its line for the guard delay with a callout; the unload cancels it
 // before the line's record is freed, so nothing fires later.
 TEST_F(Unload, PendingCalloutsOfALineAreCancelled) {

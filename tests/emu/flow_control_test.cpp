@@ -50,6 +50,30 @@ TEST_F(FlowControl, CtsGatesOutputWithHardwareFlow) {
   EXPECT_EQ(peer->received_text(), "wait");
 }
 
+// A far end that cannot take more (a file that does not keep up) holds the port's output,
+// whatever the flow control, until it says it takes more.
+TEST_F(FlowControl, AFarEndThatCannotTakeMoreHoldsOutput) {
+  struct Slow final : FarEnd {
+    PortLink* port = nullptr;
+    bool full = true;
+    std::string got;
+    void attached(PortLink& p) override { port = &p; }
+    void transmit(std::span<const std::uint8_t> b) override { got.append(b.begin(), b.end()); }
+    bool holds_output() const override { return full; }
+  };
+  auto slow = std::make_shared<Slow>();
+  make("QMX-8S1P-115A");
+  engine->attach(0, slow);
+  open_serial(0);
+  write({send_cmd(0, "held"), cmd({FAS_WAIT_SEND, 0})});
+  EXPECT_EQ(answers(), std::vector<Bytes>{ans({FAS_SEND, 0, 0})}); // taken into the buffer
+  EXPECT_TRUE(slow->got.empty());
+  slow->full = false;
+  slow->port->far_end_ready();
+  EXPECT_EQ(slow->got, "held");
+  EXPECT_EQ(answers(), std::vector<Bytes>{ans({FAS_WAIT_SEND, 0, 0})});
+}
+
 TEST_F(FlowControl, SuspendHoldsSendAnswerOnceTheBufferIsFull) {
   UnitOptions o;
   o.output_buffer = 4;

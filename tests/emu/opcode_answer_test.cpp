@@ -95,19 +95,24 @@ const OpcodeCase kCases[] = {
      false,
      cmd({FAS_SET_MODEM, 0, 3, 0}),
      {ans({FAS_SET_MODEM, 0, ERR_BAD_PARAM})}},
-    {"StatusQueryIdle", k8S1P, "V2.3", false, stat_req(0, 0x87), {ans({FAS_STAT_CHG, 0, 0, 0})}},
+    {"StatusQueryIdle",
+     k8S1P,
+     "V2.3",
+     false,
+     stat_req(0, 0x87),
+     {ans({FAS_STAT_CHG, 0, 0, 0, 0x87})}},
     {"PrinterStatusQuery",
      k8S1P,
      "V2.3",
      false,
      stat_req(8, 0x8B),
-     {ans({FAS_STAT_CHG, 8, 0, 0x01})}},
+     {ans({FAS_STAT_CHG, 8, 0, 0x01, 0x8B})}},
     {"StatusRequestIdle",
      k8S1P,
      "V2.3",
      false,
      stat_req(0, 0x04),
-     {ans({FAS_STAT_CHG, 0, ERR_UNKNOWN})}},
+     {ans({FAS_STAT_CHG, 0, ERR_UNKNOWN, 0, 0x04})}},
     {"GrantIdle", k8S1P, "V2.3", false, grant(0), {recv_ans(0, ERR_UNKNOWN, "")}},
     {"SendIdle", k8S1P, "V2.3", false, send_cmd(0, "x"), {ans({FAS_SEND, 0, ERR_UNKNOWN})}},
     {"BreakIdle",
@@ -200,9 +205,9 @@ TEST_F(EngineTest, OnlyOneStatusRequestPerLine) {
   open_serial(0);
   EXPECT_TRUE(exchange({stat_req(0, 0x04)}).empty());
   EXPECT_EQ(exchange({stat_req(0, 0x04)}),
-            std::vector<Bytes>{ans({FAS_STAT_CHG, 0, ERR_MULT_CMD})});
+            std::vector<Bytes>{ans({FAS_STAT_CHG, 0, ERR_MULT_CMD, 0, 0x04})});
   engine->set_carrier(0, true);
-  EXPECT_EQ(answers(), std::vector<Bytes>{ans({FAS_STAT_CHG, 0, 0, 0x04})});
+  EXPECT_EQ(answers(), std::vector<Bytes>{ans({FAS_STAT_CHG, 0, 0, 0x04, 0x04})});
 }
 
 TEST_F(EngineTest, ParametersReachTheLine) {

@@ -31,7 +31,7 @@ TEST_F(Pods, OfflinePodAnswersForItsLines) {
   engine->set_pod_online(1, false);
   // Everything the line owed comes back with "line down".
   EXPECT_EQ(answers(), (std::vector<Bytes>{recv_ans(18, FAS_ST_LINE_DOWN, ""),
-                                           ans({FAS_STAT_CHG, 18, FAS_ST_LINE_DOWN})}));
+                                           ans({FAS_STAT_CHG, 18, FAS_ST_LINE_DOWN, 0, 0x04})}));
   EXPECT_EQ(exchange({cmd({FAS_ENABLE, 18}), send_cmd(18, "x"), cmd({FAS_ENABLE, 0})}),
             (std::vector<Bytes>{ans({FAS_ENABLE, 18, FAS_ST_OFFLINE}),
                                 ans({FAS_SEND, 18, FAS_ST_LINE_DOWN}), ans({FAS_ENABLE, 0, 0})}));

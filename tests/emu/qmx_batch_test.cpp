@@ -2,7 +2,11 @@
 // size limits, malformed batches and the unit's own faults.
 #include "scsi_unit_fixture.h"
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include "kemu/hba.h"
+#include "kemu/host_watch.h"
 
 namespace qdemu::test {
 namespace {
@@ -57,6 +61,52 @@ TEST_F(Batches, EmptyReadIsHeldUntilAnAnswerOrTheIdleTime) {
   ASSERT_TRUE(held.out.done);
   EXPECT_EQ(answers_of(held.out), std::vector<Bytes>{recv_ans(1, 0, "hi")});
   EXPECT_EQ(u.stats().idle_reads, 1u);
+}
+
+// On the real clock (qdhost) a client's request ends a held READ at once: what the client
+// wrote waits in the host behind that READ.
+class RealClockBatches : public ScsiUnitTest {
+protected:
+  static kemu::KernelOptions real_clock() {
+    kemu::KernelOptions o;
+    o.clock = kemu::ClockMode::kReal;
+    o.speed = 1000;
+    return o;
+  }
+  RealClockBatches() : ScsiUnitTest(real_clock()) {}
+};
+
+TEST_F(RealClockBatches, AClientRequestEndsTheHeldRead) {
+  QmxUnitConfig config{.model = "QMX-8S1P-115A"};
+  config.ready_delay = 0;
+  config.read_hold = 3600L * kTicksPerSecond * 1000; // an hour of wall-clock time
+  config.active_hold = 0;
+  QmxUnit& u = add_unit(QmxSpec{config});
+  wake();
+  Cmd& held = start(cdb6(SCMD_READ, kReadLen), {}, kReadLen);
+  k.settle();
+  ASSERT_TRUE(u.read_held());
+  // A client's request: a host event that starts a kernel context.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  struct Client final : kemu::HostWatcher {
+    kemu::Kernel* k;
+    int fd;
+    void ready(unsigned) override {
+      char c;
+      EXPECT_EQ(::read(fd, &c, 1), 1);
+      k->start([] {}, [](bool) {});
+    }
+  } client;
+  client.k = &k;
+  client.fd = fds[0];
+  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &client));
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  EXPECT_TRUE(k.run_until([&] { return held.out.done; }, 20000L * hz)) << "20 s wall-clock";
+  EXPECT_EQ(held.out.data, Bytes{PKT_END});
+  k.unwatch(fds[0]);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 // A READ whose batch the host lost comes again with control byte 0x40 and gets the same

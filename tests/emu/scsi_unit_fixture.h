@@ -92,6 +92,9 @@ protected:
   static constexpr int kTarget = 2;
   static constexpr std::size_t kReadLen = 4096;
 
+  ScsiUnitTest() = default;
+  explicit ScsiUnitTest(const kemu::KernelOptions& o) : k(o) {}
+
   struct Cmd {
     Bytes buffer;
     buf b{};

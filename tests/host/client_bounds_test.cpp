@@ -27,6 +27,8 @@ namespace wire = qdev::wire;
 // The bound a connection's held requests and replies may reach: the server's, plus the one
 // packet that takes it past.
 constexpr std::size_t kHeldBound = 256 * 1024 + wire::kMaxPacket;
+// Requests read and not yet answered, past which the server reads no more.
+constexpr std::uint32_t kHeldRequests = 16;
 
 // A program's socket, spoken to without the device access library.
 class RawClient {
@@ -122,6 +124,19 @@ TEST_F(ClientBounds, AClientQueueingWithoutEndIsNoLongerReadAndHoldsNoMore) {
   c.close();
   EXPECT_TRUE(await([&] { return connections() == 0 && calls() == 0; }, "the connection's end"));
   EXPECT_EQ(stats().paused, 0u);
+}
+
+// Small requests reach the count bound long before the byte bound.
+TEST_F(ClientBounds, SixteenUnansweredRequestsStopTheReading) {
+  RawClient c(echo());
+  ASSERT_TRUE(c.connect());
+  ASSERT_TRUE(c.open());
+  for (std::uint32_t id = 2; id < 2 + kHeldRequests; ++id) {
+    ASSERT_TRUE(c.send(wire::Op::kRead, id, 1)); // nothing to read: each waits
+  }
+  EXPECT_TRUE(await([&] { return stats().paused == 1; }, "the server to stop reading"));
+  c.close();
+  EXPECT_TRUE(await([&] { return connections() == 0 && calls() == 0; }, "the connection's end"));
 }
 
 TEST_F(ClientBounds, ClientsWaitingInTheKernelHoldNoHostThread) {
@@ -245,6 +260,41 @@ TEST_F(Limited, OutOfDescriptorsNewClientsAreRefusedWithoutASpin) {
   RawClient after(echo());
   ASSERT_TRUE(after.connect());
   EXPECT_TRUE(served(after));
+}
+
+// A client that connects and leaves again and again cannot make the server log at will;
+// what is left out is counted in the next line.
+TEST_F(Limited, RefusalsAreToldAtMostOnceASecond) {
+  serve(1);
+  const auto cycle = [&] {
+    RawClient a(echo()), b(echo());
+    ASSERT_TRUE(a.connect());
+    ASSERT_TRUE(wait([&] { return limited_->connection_count() == 1; }));
+    ASSERT_TRUE(b.connect());
+    ASSERT_TRUE(refused(b));
+    a.close();
+    ASSERT_TRUE(wait([&] { return limited_->connection_count() == 0; }));
+  };
+  constexpr std::size_t kCycles = 40;
+  const clock_t from = kernel_->lbolt();
+  for (std::size_t i = 0; i < kCycles; ++i) {
+    cycle();
+  }
+  const auto seconds = static_cast<std::size_t>((kernel_->lbolt() - from) / hz);
+  EXPECT_LE(log().size(), 1 + seconds) << "in " << seconds << " s of the kernel's clock";
+  // A second later the next one is told, with the count of those not told since the last.
+  EXPECT_FALSE(kernel_->run_until([] { return false; }, hz));
+  cycle();
+  std::size_t accounted = 0;
+  for (const std::string& line : log()) {
+    ++accounted;
+    const std::size_t at = line.find(" more such messages left out)");
+    if (at != std::string::npos) {
+      accounted += std::stoul(line.substr(line.rfind('(', at) + 1));
+    }
+  }
+  EXPECT_EQ(accounted, kCycles + 1);
+  EXPECT_EQ(limited_->stats().refused, kCycles + 1);
 }
 
 } // namespace

@@ -199,4 +199,30 @@ TEST_F(Ioctl, CallsCarryThePeersCredentials) {
   EXPECT_EQ(hosttest::wait_child(pid), 0);
 }
 
+// As on a Unix host, the caller's credentials count, not the opener's: a port opened by root
+// and handed to a program of another user gives that program no privilege.
+TEST_F(Ioctl, AHandedOverPortCarriesItsNewUsersCredentials) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "changing ids needs root";
+  }
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      ::_exit(10);
+    }
+    loop::LoopCred got{};
+    strioctl req{loop::kCred, 0, static_cast<int>(sizeof got), reinterpret_cast<char*>(&got)};
+    if (qdev::ioctl(fd_, I_STR, &req) != 0) {
+      ::_exit(12);
+    }
+    ::_exit(got.uid == 65534 && got.gid == 65534 ? 0 : 13);
+  }
+  EXPECT_EQ(hosttest::wait_child(pid), 0);
+  loop::LoopCred c{9, 9, 9, 9};
+  strioctl s{loop::kCred, 0, static_cast<int>(sizeof c), reinterpret_cast<char*>(&c)};
+  ASSERT_EQ(qdev::ioctl(fd_, I_STR, &s), 0);
+  EXPECT_EQ(c.uid, 0u) << "the opener's own calls keep its credentials";
+}
+
 } // namespace

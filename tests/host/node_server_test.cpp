@@ -99,12 +99,15 @@ TEST_F(NodeServerTest, RefusesADirectoryOthersCouldWriteTo) {
     const char* what;
     mode_t mode;
     uid_t owner; // 0: the test's own user
+    bool parent; // of the device directory's parent, not of the directory itself
     const char* why;
   };
   const Case cases[] = {
-      {"others may write", 0777, 0, "group or others may write"},
-      {"the group may write", 0770, 0, "group or others may write"},
-      {"another user owns it", 0755, 65534, "belongs to uid 65534"},
+      {"others may write", 0777, 0, false, "group or others may write"},
+      {"the group may write", 0770, 0, false, "group or others may write"},
+      {"another user owns it", 0755, 65534, false, "belongs to uid 65534"},
+      {"the group may write to its parent", 0775, 0, true, "group or others may write"},
+      {"another user owns its parent", 0755, 65534, true, "belongs to uid 65534"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -112,15 +115,19 @@ TEST_F(NodeServerTest, RefusesADirectoryOthersCouldWriteTo) {
       continue; // only root can give a directory away
     }
     TempDir other;
+    const std::string dir = c.parent ? other / "dev" : other.path();
+    ASSERT_TRUE(!c.parent || ::mkdir(dir.c_str(), 0755) == 0);
     ASSERT_EQ(::chmod(other.path().c_str(), c.mode), 0);
     if (c.owner != 0) {
       ASSERT_EQ(::chown(other.path().c_str(), c.owner, c.owner), 0);
     }
-    leave_stale_socket(other / loop::kEchoNode);
-    auto s = another(other.path());
+    leave_stale_socket(dir + "/" + loop::kEchoNode);
+    auto s = another(dir);
     EXPECT_EQ(s->start(), EPERM);
-    EXPECT_NE(s->error().find(c.why), std::string::npos) << s->error();
-    EXPECT_EQ(other.entries(), std::vector<std::string>{loop::kEchoNode}) << "nothing touched";
+    EXPECT_EQ(s->error().rfind(other.path() + ": " + c.why, 0), 0u) << "names it: " << s->error();
+    struct ::stat st {};
+    EXPECT_EQ(::lstat((dir + "/" + loop::kEchoNode).c_str(), &st), 0) << "nothing touched";
+    EXPECT_NE(::lstat((dir + "/" + loop::kCtlNode).c_str(), &st), 0) << "nothing served";
   }
 }
 

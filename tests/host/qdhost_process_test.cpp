@@ -56,6 +56,9 @@ public:
       ::execve(QDHOST_PATH, av.data(), ev.data());
       ::_exit(127);
     }
+    // A description of our own, so that O_NONBLOCK stays off qdhost's.
+    fill_ = ::open(("/proc/self/fd/" + std::to_string(p[1])).c_str(),
+                   O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     ::close(p[1]);
     err_ = p[0];
   }
@@ -65,6 +68,14 @@ public:
       hosttest::wait_child(pid_);
     }
     ::close(err_);
+    ::close(fill_);
+  }
+  // Fills its standard error to the brim: as a reader that has stopped reading.
+  bool stop_reading() {
+    const std::string junk(4096, '-');
+    while (::write(fill_, junk.data(), junk.size()) > 0) {
+    }
+    return errno == EAGAIN;
   }
   // Reads its standard error until the text shows up or it closes; false when not seen
   // within the bound.
@@ -100,6 +111,7 @@ public:
 private:
   pid_t pid_ = -1;
   int err_ = -1;
+  int fill_ = -1;
   bool ended_ = false;
   std::string log_;
 };
@@ -132,6 +144,22 @@ TEST_F(QdhostProcess, ServesUntilToldToStopThenLeavesNothing) {
     EXPECT_EQ(qdev::read(fd, buf, sizeof buf), 0) << "the device is gone";
     EXPECT_EQ(qdev::close(fd), 0);
   }
+}
+
+// Its messages wait, or are dropped, but nothing that serves waits for them.
+TEST_F(QdhostProcess, ServesAndStopsWhileNobodyReadsItsMessages) {
+  Qdhost q({"--test-loop", "--devdir", dir_.path(), "--max-connections", "1"}, nullptr);
+  ASSERT_TRUE(q.says("serving")) << q.log();
+  ASSERT_TRUE(q.stop_reading());
+  int fd = qdev::open((dir_ / loop::kEchoNode).c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  // Refused, and said so.
+  EXPECT_LT(qdev::open((dir_ / loop::kEchoNode).c_str(), O_RDWR), 0);
+  ASSERT_EQ(qdev::write(fd, "hi", 2), 2);
+  char buf[4] = {};
+  EXPECT_EQ(qdev::read(fd, buf, sizeof buf), 2);
+  EXPECT_EQ(q.stop(SIGTERM), 0);
+  EXPECT_EQ(qdev::close(fd), 0);
 }
 
 TEST_F(QdhostProcess, DirectoryFromTheEnvironmentUnlessTheFlagSaysOtherwise) {

@@ -1,6 +1,7 @@
 // The loader with a toy driver: _init, identify, probe, attach, detach and _fini in order,
 // refusals at each step, dependencies, minor nodes and the device switch.
 #include "kemu/ddi.h"
+#include "kemu/devopen.h"
 #include "kemu/kernel.h"
 #include "ksys/ddi.h"
 #include "ksys/modctl.h"
@@ -278,6 +279,29 @@ TEST_F(DdiLoader, RefusedDetachKeepsTheModule) {
   EXPECT_EQ(ddi_.unload("toy"), 0);
   EXPECT_EQ(g_log, (std::vector<std::string>{"detach 1", "detach 2", "_fini"}));
   EXPECT_FALSE(ddi_.loaded("toy"));
+}
+
+// Opens wait from the first detach to the end of _fini, also after an unload was refused.
+TEST_F(DdiLoader, OpensWaitForTheWholeUnloadAfterARefusedOne) {
+  configure();
+  ASSERT_EQ(ddi_.load(toy_image()), 0);
+  ddi_.attach_all("toy");
+  const dev_t dev = ddi_.find_minor("toy1")->dev;
+  g_toy.refuse_detach_of = {1};
+  ASSERT_EQ(ddi_.unload("toy"), EBUSY);
+  g_toy.refuse_detach_of.clear();
+  g_log.clear();
+  int opened = -1;
+  // Ready before the unload's first detach, so it tries the gate first.
+  auto opener = kernel_.spawn([&] {
+    kemu::StreamFile f;
+    opened = kemu::open_device(dev, FREAD | FWRITE, nullptr, f);
+    record("open");
+  });
+  EXPECT_EQ(ddi_.unload("toy"), 0);
+  EXPECT_TRUE(opener->join());
+  EXPECT_EQ(g_log, (std::vector<std::string>{"detach 1", "detach 2", "_fini", "open"}));
+  EXPECT_EQ(opened, ENXIO) << "the driver had gone";
 }
 
 TEST_F(DdiLoader, FiniRefusalKeepsTheModule) {

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "kemu/host_watch.h"
@@ -95,6 +98,82 @@ TEST(RealClock, TasksJoinAndShutdownUnwindsTheBlocked) {
   auto r = k.take_reports();
   ASSERT_EQ(r.size(), 1u); // blocked, or not yet there: either way it had not finished
   EXPECT_EQ(r[0].what.rfind("task stuck ", 0), 0u) << r[0].what;
+}
+
+// The CPU's completion of work lands while run_until looks at its predicate (which lets the
+// kernel run meanwhile): run_until sees the change at once, not at its limit.
+TEST(RealClock, RunUntilSeesAWakeThatLandsWhileItLooks) {
+  Kernel k(fast());
+  constexpr clock_t kLimit = 20000L * hz; // 20 s of wall-clock time at this speed
+  const clock_t from = k.lbolt();
+  static std::atomic<bool> ran;
+  ran = false;
+  bool queued = false;
+  EXPECT_TRUE(k.run_until(
+      [&] {
+        if (!queued) {
+          queued = true;
+          k.interrupt([] { ran = true; });
+          k.settle(); // done, and the CPU idle again: its wake-up has come and gone
+          return false;
+        }
+        return ran.load();
+      },
+      kLimit));
+  EXPECT_LT(k.lbolt() - from, kLimit / 20) << "woke only at the limit";
+}
+
+// Timed work queued by a host thread while the CPU sleeps with no deadline: the CPU must
+// wake to set its timer.
+TEST(RealClock, TimedWorkFromAHostThreadWakesAnIdleCpu) {
+  Kernel k(fast());
+  ASSERT_TRUE(k.call([] {})); // the CPU has run and gone to sleep before this returns
+  static std::atomic<bool> ran;
+  ran = false;
+  k.interrupt([] { ran = true; }, 5);
+  EXPECT_TRUE(k.run_until([] { return ran.load(); }, 5000L * hz)) << "5 s of wall-clock time";
+}
+
+// Work that keeps coming due (each item queues the next) leaves room for host events.
+TEST(RealClock, HostEventsAreServedWhileWorkKeepsComingDue) {
+  Kernel k(fast());
+  static std::atomic<bool> stop;
+  stop = false;
+  struct Chain {
+    static void link(void* kp) {
+      if (!stop) {
+        static_cast<Kernel*>(kp)->interrupt(&Chain::link, kp);
+      }
+    }
+  };
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  struct Watcher final : kemu::HostWatcher {
+    int fd = -1;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool seen = false;
+    void ready(unsigned) override {
+      char c;
+      EXPECT_EQ(::read(fd, &c, 1), 1);
+      std::lock_guard<std::mutex> lk(mu);
+      seen = true;
+      cv.notify_all();
+    }
+  } w;
+  w.fd = fds[0];
+  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &w));
+  k.interrupt(&Chain::link, &k);
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  {
+    std::unique_lock<std::mutex> lk(w.mu);
+    EXPECT_TRUE(w.cv.wait_for(lk, std::chrono::seconds(20), [&] { return w.seen; }));
+  }
+  stop = true;
+  k.settle();
+  k.unwatch(fds[0]);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 // A request that a host event starts brings work queued with interrupt_or_request forward,

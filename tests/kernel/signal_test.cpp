@@ -74,6 +74,25 @@ TEST_F(SignalTest, PostedWhileAsleepWakesOnlyAfterTheMutexIsBack) {
   EXPECT_NE(r[0].what.find("delay while holding"), std::string::npos);
 }
 
+// The timer of a timed wait that a signal ended must not end the context's next sleep.
+TEST_F(SignalTest, ASignalDisarmsTheTimedWaitItEnds) {
+  clock_t slept = 0;
+  auto t = k.spawn([&] {
+    mutex_enter(&m);
+    EXPECT_EQ(cv_timedwait_sig(&cv, &m, ddi_get_lbolt() + 10), 0);
+    k.clear_signal_current();
+    mutex_exit(&m);
+    const clock_t from = ddi_get_lbolt();
+    delay(100);
+    slept = ddi_get_lbolt() - from;
+  });
+  k.settle();
+  k.post_signal(*t);
+  EXPECT_TRUE(t->join());
+  EXPECT_EQ(slept, 100);
+  EXPECT_EQ(k.report_count(), 0u);
+}
+
 TEST_F(SignalTest, UninterruptibleSleepsIgnoreTheSignalButKeepItPending) {
   bool go = false;
   int later = -7;

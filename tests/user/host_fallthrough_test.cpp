@@ -1,12 +1,17 @@
 // Paths and descriptors that are not nodes go to the system, except ioctl codes whose numbers
 // mean something else to the host.
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "qdev/qdev.h"
@@ -65,6 +70,66 @@ TEST(HostFallthrough, SystemVCodesNeverReachTheHost) {
   }
   ::close(p[0]);
   ::close(p[1]);
+}
+
+// A socket bound by another user under a node's name, in a directory of theirs that the
+// relative device directory names as well as ours, is not our node: a program given it (as
+// its standard input, say) sends it nothing.
+TEST(HostFallthrough, ASocketNamedLikeANodeByAnotherUserIsNoNode) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "a socket of another user needs root";
+  }
+  constexpr uid_t kNobody = 65534;
+  char ours[] = "/tmp/qdev-ours-XXXXXX";
+  char theirs[] = "/tmp/qdev-theirs-XXXXXX";
+  ASSERT_NE(::mkdtemp(ours), nullptr);
+  ASSERT_NE(::mkdtemp(theirs), nullptr);
+  const int cwd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int node = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int their = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  struct Restore {
+    int cwd;
+    std::vector<std::string> dirs;
+    std::vector<int> fds;
+    ~Restore() {
+      [[maybe_unused]] int r = ::seteuid(0) + ::setegid(0) + ::fchdir(cwd);
+      ::unsetenv("QD_DEVDIR");
+      for (int f : fds) {
+        ::close(f);
+      }
+      for (const std::string& d : dirs) {
+        std::filesystem::remove_all(d);
+      }
+    }
+  } restore{cwd, {ours, theirs}, {cwd, node, their, fd}};
+  auto bind_at = [](int s, const std::string& path) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strcpy(sa.sun_path, path.c_str());
+    return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && ::listen(s, 1) == 0;
+  };
+  const std::string our_dev = std::string(ours) + "/dev", their_dev = std::string(theirs) + "/dev";
+  ASSERT_EQ(::mkdir(our_dev.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(their_dev.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(theirs, kNobody, kNobody), 0);
+  ASSERT_EQ(::chown(their_dev.c_str(), kNobody, kNobody), 0);
+  ASSERT_TRUE(bind_at(node, our_dev + "/ttyc20")) << std::strerror(errno);
+  // Theirs, bound by its relative name as that user.
+  ASSERT_EQ(::chdir(theirs), 0);
+  ASSERT_EQ(::setegid(kNobody), 0);
+  ASSERT_EQ(::seteuid(kNobody), 0);
+  ASSERT_TRUE(bind_at(their, "dev/ttyc20")) << std::strerror(errno);
+  ASSERT_EQ(::seteuid(0), 0);
+  ASSERT_EQ(::setegid(0), 0);
+
+  ASSERT_EQ(::chdir(ours), 0);
+  ::setenv("QD_DEVDIR", "dev", 1);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::strcpy(sa.sun_path, (their_dev + "/ttyc20").c_str());
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
+  EXPECT_FALSE(qdev::is_device(fd));
 }
 
 } // namespace

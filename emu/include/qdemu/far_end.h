@@ -48,6 +48,8 @@ public:
   virtual void set_printer(const PrinterStatus& status) = 0;
   // Transmit at the line's configured speed instead of at once.
   virtual void set_line_pacing(bool on) = 0;
+  // The far end takes output again after holding it (FarEnd::holds_output).
+  virtual void far_end_ready() {}
 
 protected:
   ~PortLink() = default;
@@ -77,6 +79,9 @@ public:
   // The port holds its input off by RTS/CTS flow control (true) or takes input again: a
   // device that honours it stops sending meanwhile. Must not block.
   virtual void hold_off(bool held) { (void)held; }
+  // The far end cannot take more now (a file that does not keep up): the port's output
+  // waits, whatever its flow control, until the far end calls PortLink::far_end_ready().
+  virtual bool holds_output() const { return false; }
 };
 
 } // namespace qdemu

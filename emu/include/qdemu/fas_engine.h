@@ -62,7 +62,8 @@
 //     (a second one gets ERR_MULT_CMD) and is answered as soon as a watched bit differs from
 //     the state last reported to the host on that line, which may be at once. State, byte 3:
 //     serial bit 2 carrier, bit 1 DSR, bit 0 CTS; parallel bit 3 paper out, bit 1 error,
-//     bit 0 online.
+//     bit 0 online. Every answer, refusals included, carries in byte 4 the mask of the request
+//     it answers, so that the host can tell a query's answer from the pending request's.
 //   - FAS_RECV: grant bytes 2-3 are ignored; one grant per line (a second gets ERR_MULT_CMD,
 //     count 0); on a printer port it waits for ever (printers send nothing). Answered when input
 //     exists: a run of characters of one kind, at most UnitOptions::recv_max: good (status 0), all
@@ -290,6 +291,8 @@ private:
   Port* present_port(unsigned line);
   void execute(std::span<const std::uint8_t> item);
   void reply(std::uint8_t op, std::uint8_t byte1, std::uint8_t status);
+  // An answer with a status only, to a command that was not carried out.
+  void refuse(std::span<const std::uint8_t> item, std::uint8_t status);
   void line_command(std::span<const std::uint8_t> item);
   void set_params(Port& p, std::span<const std::uint8_t> item);
   void set_modem(Port& p, std::span<const std::uint8_t> item);

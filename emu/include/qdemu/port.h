@@ -138,6 +138,7 @@ public:
   void set_cts(bool on) override;
   void set_printer(const PrinterStatus& status) override;
   void set_line_pacing(bool on) override;
+  void far_end_ready() override;
 
 private:
   static constexpr std::uint8_t kBreakStatus = 11;
@@ -156,7 +157,9 @@ private:
 
   void answer(std::uint8_t opcode, std::uint8_t status);
   void answer_recv(std::uint8_t status, std::span<const std::uint8_t> data);
-  void answer_status();
+  // FAS_STAT_CHG answers name the mask of the request they answer in byte 4.
+  void answer_status(std::uint8_t mask);
+  void refuse_status(std::uint8_t mask, std::uint8_t status);
   bool active() const { return enabled_ && !disabling_; }
   bool stopped() const;
   bool can_transmit() const;

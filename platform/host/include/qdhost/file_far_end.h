@@ -1,30 +1,68 @@
 // A file at the far end of a port: what the port sends is appended to it, nothing comes
 // back. A printer that prints into a file, or a witness for checks of what left a port.
+//
+// Never blocks: the path is opened and written non-blocking. A FIFO that nobody reads yet is
+// held open by qdhost itself, so what the port sends waits in it for a reader. While the
+// file takes no more (a full FIFO, a slow device), the port's output is held, as on a line
+// held by flow control, and goes on once the file takes more: the descriptor is watched
+// where the engine's calls run (the kernel's CPU thread), and nothing is lost. A regular file
+// always takes what is written; a write that fails for good (a full disk, a FIFO whose
+// reader left) loses what it carried.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "kemu/host_watch.h"
+#include "qdemu/engine_host.h"
 #include "qdemu/far_end.h"
 
 namespace qdhost {
 
-class FileFarEnd final : public qdemu::FarEnd {
+class FileFarEnd final : public qdemu::FarEnd,
+                         private kemu::HostWatcher,
+                         public std::enable_shared_from_this<FileFarEnd> {
 public:
-  // Opens (creates) the file for appending; null with *why set when that fails.
-  static std::shared_ptr<FileFarEnd> open(const std::string& path, std::string* why);
+  // Opens (creates) the file for appending, served where `host` runs the engine's calls;
+  // null with *why set when that fails.
+  static std::shared_ptr<FileFarEnd> open(const std::string& path, qdemu::EngineHost& host,
+                                          std::string* why);
   ~FileFarEnd() override;
   FileFarEnd(const FileFarEnd&) = delete;
   FileFarEnd& operator=(const FileFarEnd&) = delete;
 
   const std::string& path() const { return path_; }
-  // Written straight through: once transmit returns, the bytes are in the file.
+
+  // qdemu::FarEnd
+  void attached(qdemu::PortLink& port) override { port_ = &port; }
+  void detached() override { port_ = nullptr; }
   void transmit(std::span<const std::uint8_t> bytes) override;
+  bool holds_output() const override { return held_; }
+
+  // Bytes lost to a write that failed for good.
+  std::uint64_t lost() const { return lost_; }
 
 private:
-  FileFarEnd(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  int fd_;
-  std::string path_;
+  FileFarEnd(qdemu::EngineHost& host, int fd, std::string path)
+      : host_(host), fd_(fd), path_(std::move(path)) {}
+  void ready(unsigned events) override;
+  // Writes what waits, as far as the file takes it; mu_ held. False when the file is broken.
+  void flush_locked();
+
+  qdemu::EngineHost& host_;
+  const int fd_;
+  const std::string path_;
+  qdemu::PortLink* port_ = nullptr; // kernel contexts only
+  std::atomic<bool> held_{false};
+  std::atomic<std::uint64_t> lost_{0};
+
+  std::mutex mu_;
+  std::vector<std::uint8_t> backlog_; // what the file did not take yet
+  bool watched_ = false;
 };
 
 } // namespace qdhost

@@ -4,16 +4,18 @@
 //
 // No thread of its own: the kernel's CPU thread watches the listening and connected sockets
 // (Kernel::watch) between contexts. A request read from a socket becomes a kernel context
-// (Kernel::start, with the credentials the socket's peer had when it connected) and its
-// result is sent when that context is done, so a program waiting in the kernel holds no host
-// thread and a request crosses no thread on its way. The kernel must run on the real clock.
+// (Kernel::start, with the credentials the kernel attached to that very packet: the sending
+// process's, whoever opened the connection) and its result is sent when that context is
+// done, so a program waiting in the kernel holds no host thread and a request crosses no
+// thread on its way. The kernel must run on the real clock.
 //
 // Bounds: per connection, requests read and not yet answered are limited (and their bytes;
 // past that the socket is not read until they drain: connection.h); connections are limited
 // (max_connections: past it a new client is accepted and closed at once, and the server says
-// so once in the log); a process out of descriptors refuses new clients the same way through
-// a descriptor it keeps in reserve, or else stops listening until a connection ends. Neither
-// leaves a listener readable and unserved, so neither spins.
+// so in the log, once until a connection ends, and at most once a second of the kernel's
+// clock, with a count of the messages left out); a process out of descriptors refuses new clients
+// the same way through a descriptor it keeps in reserve, or else stops listening until a connection
+// ends. Neither leaves a listener readable and unserved, so neither spins.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +31,7 @@
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
 #include "ksys/cred.h"
+#include "qdhost/device_dir.h"
 #include "qdhost/minor_perm.h"
 
 namespace qdhost {
@@ -43,9 +46,12 @@ struct NodeServerOptions {
   std::chrono::seconds drain_bound{30};
   // Connections served at once; past it new clients are refused.
   std::size_t max_connections = kDefaultMaxConnections;
-  // Where the server says what it refused (once per episode); null: standard error,
-  // "qdhost: " before each line.
+  // Where the server says what it refused; null: the host log (kemu/host_log.h), "qdhost: "
+  // before each line.
   std::function<void(const std::string&)> log{};
+  // The device directory opened and checked already (qdhost does so before anything else
+  // starts); null: start() opens `dir`.
+  std::shared_ptr<const DeviceDir> opened{};
 };
 
 // What the server has done, for tests and benchmarks.
@@ -58,8 +64,9 @@ struct NodeServerStats {
   std::uint64_t refused = 0;   // clients turned away (the limit, or no descriptor left)
 };
 
-// The credentials a call runs with, from the peer's effective ids (real ids the same).
-cred_t cred_from_peer(uid_t uid, gid_t gid);
+// The credentials a call runs with, from the ids its sender's packet carried (real ids the
+// same).
+cred_t cred_of_sender(uid_t uid, gid_t gid);
 
 class NodeServer {
 public:
@@ -69,12 +76,13 @@ public:
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
 
-  // Creates the directory (mode 0755) if it is missing and serves every character minor node
-  // the registry holds now. Refuses (EPERM) a directory that belongs to another user than
-  // qdhost's (or root) or that group or others may write to. Refuses (EADDRINUSE) a directory in
-  // which a live server answers on any socket; sockets nobody answers on are left over from a dead
-  // one and are replaced. Refuses (EEXIST) a node whose name is taken by a file that is no socket.
-  // 0, or an errno with error() saying why; nothing is left behind on failure.
+  // Opens the directory as DeviceDir does (creating what is missing, refusing with EPERM a
+  // path another user could change) unless `opened` holds it, and serves every character
+  // minor node the registry holds now, each socket born with its node's mode. Refuses
+  // (EADDRINUSE) a directory in which a live server answers on any socket; sockets nobody
+  // answers on are left over from a dead one and are replaced. Refuses (EEXIST) a node whose
+  // name is taken by a file that is no socket. 0, or an errno with error() saying why;
+  // nothing is left behind on failure.
   int start();
   // Stops taking connections, removes the sockets it made, posts a signal to every call
   // waiting in the kernel and closes every open stream; a close waits for its port's

@@ -25,6 +25,7 @@
 
 #include "kemu/ddi.h"
 #include "kemu/kernel.h"
+#include "qdhost/device_dir.h"
 #include "qdhost/host_config.h"
 
 namespace qdhost {
@@ -52,7 +53,7 @@ public:
   std::vector<std::string> summary() const;
   // Once the device directory is served: links "<node>.pty" to each pty's slave, replacing
   // one left by an earlier qdhost. 0, or an errno with *why set.
-  int publish(const std::string& devdir, std::string* why);
+  int publish(std::shared_ptr<const DeviceDir> dir, std::string* why);
   // The links made: "path -> slave".
   std::vector<std::string> links() const;
   // Once no stream is open: removes the links, unloads the driver, takes the hardware

@@ -1,4 +1,5 @@
-// Where cmn_err output goes: a buffer that tests read, or standard error (qdhost).
+// Where cmn_err output goes: a buffer that tests read, or the host log (kemu/host_log.h:
+// standard error, buffered in qdhost).
 #pragma once
 
 #include <string>

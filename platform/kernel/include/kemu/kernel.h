@@ -164,7 +164,9 @@ public:
   // kernel work without a hand-off between threads. While fd is ready for `events` (EPOLLIN,
   // EPOLLOUT; level-triggered; EPOLLHUP and EPOLLERR come whatever `events` says), w->ready()
   // runs on the CPU's thread outside every context and without the kernel's lock, once the
-  // CPU has nothing left to run. It may start(), interrupt(), cancel_interrupt(),
+  // CPU has nothing left to run, or after a slice of work (64 contexts given the CPU) while
+  // work remains, so that work that keeps coming due cannot starve the host descriptors.
+  // It may start(), interrupt(), cancel_interrupt(),
   // post_signal(), watch() and unwatch(), must not block, and must never call(), settle() or
   // anything else that waits for the CPU. A watcher that leaves a hangup or an error pending
   // is called again at once: it must unwatch (or stop) its descriptor.

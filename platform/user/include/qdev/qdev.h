@@ -24,10 +24,16 @@
 //
 // Calls block the way the device does. A signal that arrives while a call blocks, with a
 // handler installed without SA_RESTART, makes the call return -1 with EINTR once the kernel
-// side has given up the wait (the driver sees the signal in cv_wait_sig). A handler may use
-// the device again (mevo's exit path drops the modem signals from its signal handler); a
-// descriptor closed from a handler stays reserved until the interrupted call has returned.
-// The calls allocate memory, so a handler that makes them carries stdio's caveat.
+// side has given up the wait (the driver sees the signal in cv_wait_sig).
+//
+// Signal handlers: read, write, close, fcntl and every form of ioctl are safe to call from
+// a handler, also while the handler interrupted another call: they allocate nothing and take
+// no lock. That holds on a node this program opened (or has already used outside the
+// handler: a descriptor passed on by another program is taken over, which allocates, at its
+// first use); calls nest at most 4 deep, and a deeper one fails with EBUSY. A descriptor
+// closed from a handler stays reserved until the interrupted call has returned. open, stat,
+// register_buffer, unregister_buffer and these calls on a descriptor that is no node are
+// not safe there. Save errno in the handler, as with any call.
 // The programs are single-threaded; so are these calls.
 //
 // Failures are reported as by the system calls: -1 and errno.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +59,9 @@ int main(int argc, char** argv) {
     std::fputs("You must be super user to run this utility.\n", stderr);
     return 1;
   }
-  if (argc < 2 || argc > 3) {
+  // It takes no options: "-h" is a mistake, not a unit node's name or an address.
+  if (argc < 2 || argc > 3 ||
+      std::any_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; })) {
     std::fprintf(stderr, "Usage: %s vrn_unit_node [ip_addr]\n", argv[0]);
     return 1;
   }

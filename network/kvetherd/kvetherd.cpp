@@ -4,6 +4,7 @@
 // Test aids: see kvetherd/startup.h.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -44,7 +45,9 @@ void on_sigterm() {
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
+  // It takes no options: "-h" is a mistake, not a unit node to serve in the background.
+  if (argc < 2 || argc > 3 ||
+      std::any_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; })) {
     std::fputs(kvetherd::kUsage, stderr);
     return 1;
   }

@@ -70,9 +70,14 @@ std::string ranges(const std::vector<unsigned>& lines) {
     while (j + 1 < lines.size() && lines[j + 1] == lines[j] + 1) {
       ++j;
     }
-    s += (s.empty() ? "" : ",") + std::to_string(lines[i]);
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about "," + std::to_string.
+    if (!s.empty()) {
+      s += ',';
+    }
+    s += std::to_string(lines[i]);
     if (j > i) {
-      s += "-" + std::to_string(lines[j]);
+      s += '-';
+      s += std::to_string(lines[j]);
     }
     i = j + 1;
   }

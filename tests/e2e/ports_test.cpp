@@ -93,6 +93,26 @@ TEST_F(DefaultSystem, ThePortCheckProgramSeesItsLineComeBack) {
       << o.out;
 }
 
+// Neither takes an option: one is not looked up as a node.
+TEST(PortPrograms, AnOptionGetsTheUsage) {
+  const struct {
+    const char* program;
+    std::vector<std::string> args;
+    int status;
+    const char* usage;
+  } cases[] = {
+      {QD_PROGRAM_PORTCHECK, {"-h"}, 1, "usage: portcheck NODE [TEXT]\n"},
+      {QD_PROGRAM_WITHPORT, {"--help", "true"}, 125, "usage: withport NODE PROGRAM [ARG...]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    qdtest::Child child(c.program, c.args, {"QD_DEVDIR=/nonexistent/qdtest"});
+    const qdtest::Output o = child.wait();
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, c.usage);
+  }
+}
+
 TEST_F(DefaultSystem, NodesAreCharacterDevicesWithTheDriversMinors) {
   struct Case {
     const char* node;

@@ -458,7 +458,8 @@ TEST_F(DdiLoader, MinorNodeFailureInjection) {
   ddi_.fail_minor_node_nth(3);
   std::vector<int> got;
   for (int i = 0; i < 4; ++i) {
-    const std::string name = "n" + std::to_string(i);
+    // Not "n" + std::to_string(i), which trips GCC 12's -Wrestrict at -O3.
+    const std::string name = std::string("n").append(std::to_string(i));
     got.push_back(ddi_create_minor_node(n, name.c_str(), S_IFCHR, 100 + i, DDI_PSEUDO, 0));
   }
   EXPECT_EQ(got, (std::vector<int>{DDI_SUCCESS, DDI_SUCCESS, DDI_FAILURE, DDI_SUCCESS}));

@@ -1,11 +1,14 @@
 // kvipserv end to end: the program in one namespace of a pair made for the test, a fake
 // module in the other (its BOOTP and TFTP client side written here, its TCP side the
-// emulated module). Needs root and iproute2; skipped otherwise.
+// emulated module). Needs root, iproute2 and a system that lets namespaces be made; skipped
+// otherwise.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +21,8 @@
 #include "qdnet/ipserv.h"
 #include "qdnet/socket_util.h"
 #include "qdnet/vrn_exchange.h"
+#include "qdtest/child_guard.h"
+#include "qdtest/child_wait.h"
 #include "qdtest/program_copy.h"
 #include "temp_dir.h"
 
@@ -32,10 +37,13 @@ constexpr const char* kReady = "(This may take up to a minute.)\n";
 
 class IpservInNamespaces : public ::testing::Test {
 protected:
-  void start(bool arp_b = false) {
+  void SetUp() override {
     if (const std::string why = NetnsPair::unavailable(); !why.empty()) {
       GTEST_SKIP() << why;
     }
+  }
+  // Call as ASSERT_NO_FATAL_FAILURE(start()): a failure here ends only this function.
+  void start(bool arp_b = false) {
     pair_ = std::make_unique<NetnsPair>(arp_b);
     ASSERT_TRUE(pair_->ok());
     const auto m = pair_->mac_b();
@@ -116,8 +124,29 @@ protected:
   std::vector<int> fds_;
 };
 
+// Root with ip may still be refused namespaces (a container without the capability, a
+// chroot): the check finds out by trying, so that the tests skip rather than fail.
+TEST(NetnsAvailability, RootWithoutTheCapabilityIsToldWhy) {
+  if (::geteuid() != 0 || !NetnsPair::unavailable().empty()) {
+    GTEST_SKIP() << "needs root and network namespaces, to take the capability away";
+  }
+  const pid_t parent = ::getpid();
+  const pid_t pid = qdtest::fork_child();
+  ASSERT_GE(pid, 0) << std::strerror(errno);
+  if (pid == 0) {
+    qdtest::stay_with(parent);
+    // Programs this process runs, ip among them, no longer get CAP_SYS_ADMIN.
+    if (::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0) {
+      ::_exit(2);
+    }
+    const std::string why = NetnsPair::unavailable();
+    ::_exit(why.starts_with("no network namespace can be made here: ") ? 0 : 1);
+  }
+  EXPECT_EQ(qdtest::wait_child(pid), 0);
+}
+
 TEST_F(IpservInNamespaces, ServesTheAddressTheOptionsAndTheFirmware) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   Bytes image(1300);
   for (std::size_t i = 0; i < image.size(); ++i) {
     image[i] = static_cast<std::uint8_t>(i * 7);
@@ -197,7 +226,7 @@ TEST_F(IpservInNamespaces, ServesTheAddressTheOptionsAndTheFirmware) {
 }
 
 TEST_F(IpservInNamespaces, ResetsTheModuleBeforeWaiting) {
-  start(true);
+  ASSERT_NO_FATAL_FAILURE(start(true));
   qdemu::LockedEngineHost host;
   qdemu::LanvaraOptions o;
   o.address = NetnsPair::kAddrB;
@@ -227,7 +256,7 @@ TEST_F(IpservInNamespaces, ResetsTheModuleBeforeWaiting) {
 }
 
 TEST_F(IpservInNamespaces, AFailedResetIsReportedAndTheWaitGoesOn) {
-  start(true);
+  ASSERT_NO_FATAL_FAILURE(start(true));
   auto server = kvipserv({"-reset", hw_text_, NetnsPair::kAddrB});
   ASSERT_TRUE(server->await_out(kReady));
   EXPECT_EQ(server->out().rfind("Resetting the Lanvara module...\n"
@@ -241,7 +270,7 @@ TEST_F(IpservInNamespaces, AFailedResetIsReportedAndTheWaitGoesOn) {
 }
 
 TEST_F(IpservInNamespaces, ThePortMustBeFreeAndItsOwnerPrivileged) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   int held = -1;
   pair_->in(pair_->a(), [&] {
     held = ::socket(AF_INET, SOCK_DGRAM, 0);

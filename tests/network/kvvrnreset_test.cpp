@@ -48,7 +48,8 @@ TEST(KvvrnresetPrivilege, RefusesAnyoneButRootBeforeLookingAtItsArguments) {
 }
 
 TEST_F(Kvvrnreset, UsageOnAWrongArgumentCount) {
-  for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
+  for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"},
+                    std::vector<std::string>{"-h"}, std::vector<std::string>{"vrnn0", "-x"}}) {
     EXPECT_EQ(run(args), 1);
     EXPECT_EQ(err_, std::string("Usage: ") + KVVRNRESET_PATH + " vrn_unit_node [ip_addr]\n");
   }

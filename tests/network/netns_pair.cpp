@@ -43,8 +43,17 @@ std::string NetnsPair::unavailable() {
   if (::geteuid() != 0) {
     return "network namespaces need root";
   }
-  if (ip_path().empty()) {
+  const std::string ip = ip_path();
+  if (ip.empty()) {
     return "iproute2 (ip) is not installed";
+  }
+  // Root and ip are not enough in a chroot or a container without the capability: try.
+  const std::string probe = "qd" + std::to_string(::getpid()) + "probe";
+  std::string out, err, ignored;
+  const int status = run_child({ip, {"netns", "add", probe}}, &out, &err);
+  run_child({ip, {"netns", "del", probe}}, &out, &ignored);
+  if (status != 0) {
+    return "no network namespace can be made here: " + err.substr(0, err.find('\n'));
   }
   return {};
 }

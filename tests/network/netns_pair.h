@@ -20,7 +20,8 @@ public:
   static constexpr const char* kAddrA = "127.99.0.1";
   static constexpr const char* kAddrB = "127.99.0.2";
 
-  // Why namespaces cannot be made here ("" when they can): needs root and iproute2.
+  // Why namespaces cannot be made here ("" when they can): needs root, iproute2, and a
+  // system that lets one be made, which it tries.
   static std::string unavailable();
 
   // arp_b: B answers ARP like any host (when A must reach it before any entry is made).

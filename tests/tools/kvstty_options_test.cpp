@@ -142,7 +142,8 @@ TEST(KvsttyWords, PortListStopsAfter1024Names) {
   std::vector<std::string> names;
   std::vector<const char*> args = {"port"};
   for (int i = 0; i < 1025; ++i) {
-    names.push_back("p" + std::to_string(i));
+    // Not "p" + std::to_string(i), which trips GCC 12's -Wrestrict at -O3.
+    names.push_back(std::string("p").append(std::to_string(i)));
   }
   for (const auto& n : names) {
     args.push_back(n.c_str());
@@ -162,6 +163,7 @@ TEST(KvsttyWords, Refusals) {
   const std::vector<Case> cases = {
       {{"speed"}, "Option 'speed' not recognized\n", true},
       {{"-x"}, "Option '-x' not recognized\n", true},
+      {{"port", "ttyc20", "-h"}, "Option '-h' not recognized\n", true}, // not a port's name
       {{"12a"}, "Option '12a' not recognized\n", true},
       {{"errlev"},
        "'errlev' expects either mnemonic argument (quiet,default,\nverbose), or numeric.\n",

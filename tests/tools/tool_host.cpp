@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,7 +23,9 @@ void ToolHost::SetUp() {
 }
 
 void ToolHost::TearDown() {
-  EXPECT_EQ(host_.stop(), 0) << host_.log();
+  if (host_.pid() > 0) {
+    EXPECT_EQ(host_.stop(), 0) << host_.log();
+  }
 }
 
 qdtest::Output ToolHost::run(const std::string& tool, const std::vector<std::string>& args,
@@ -39,6 +42,11 @@ qdtest::Output ToolHost::run_as(uid_t ruid, uid_t euid, const std::string& tool,
   std::vector<std::string> all = {std::to_string(ruid), std::to_string(euid), copy->path()};
   all.insert(all.end(), args.begin(), args.end());
   return host_.run(QD_PROGRAM_RUN_AS, all);
+}
+
+qdtest::Output ToolHost::run_unprivileged(const std::string& tool,
+                                          const std::vector<std::string>& args) {
+  return ::geteuid() == 0 ? run_as(kNobody, kNobody, tool, args) : run(tool, args);
 }
 
 HeldPort::HeldPort(const std::string& name) {

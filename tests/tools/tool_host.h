@@ -41,14 +41,19 @@ inline std::string node(const std::string& name) {
 class ToolHost : public ::testing::Test {
 protected:
   ToolHost();
+  // A fixture whose tool needs root may skip before calling this; the host is then not
+  // started, and TearDown leaves it alone.
   void SetUp() override;
   void TearDown() override;
 
   qdtest::Output run(const std::string& tool, const std::vector<std::string>& args,
                      std::string_view input = {});
   // With these real and effective user ids; the tool runs from a copy those users can reach.
+  // Only root can change ids: tests that call it skip for other users.
   qdtest::Output run_as(uid_t ruid, uid_t euid, const std::string& tool,
                         const std::vector<std::string>& args);
+  // As a user without privilege: nobody when the test runs as root, else the test's own user.
+  qdtest::Output run_unprivileged(const std::string& tool, const std::vector<std::string>& args);
 
   qdtest::Host host_;
 

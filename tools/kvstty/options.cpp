@@ -167,10 +167,11 @@ std::optional<WordError> process_option(const std::string& word, Words& w, Reque
       return WordError{"The ports mode cannot be specified more than once\n"};
     }
     req.port_given = true;
-    // The list ends at a keyword or a speed, which are then processed as options.
+    // The list ends at a keyword, a speed or a word that looks like an option, which are
+    // then processed as options (an unknown option gets the usage, not an open).
     while (req.portnames.size() < kMaxPorts) {
       const std::string* next = w.peek();
-      if (next == nullptr || is_keyword(*next) || isnum(*next)) {
+      if (next == nullptr || is_keyword(*next) || isnum(*next) || next->starts_with('-')) {
         break;
       }
       req.portnames.push_back(*w.next());

@@ -34,7 +34,8 @@ int fail(const std::string& node, const char* what) {
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
+  // A node's name never starts with '-': "-h" is a mistake, not a node to look for.
+  if (argc < 2 || argc > 3 || argv[1][0] == '-') {
     std::fprintf(stderr, "usage: portcheck NODE [TEXT]\n");
     return 1;
   }

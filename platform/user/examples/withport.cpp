@@ -18,7 +18,8 @@
 #include "qdev/qdev.h"
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
+  // A node's name never starts with '-': "-h" is a mistake, not a node to look for.
+  if (argc < 3 || argv[1][0] == '-') {
     std::fprintf(stderr, "usage: withport NODE PROGRAM [ARG...]\n");
     return 125;
   }

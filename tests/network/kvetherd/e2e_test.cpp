@@ -40,7 +40,7 @@ std::size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-class Relay : public ::testing::Test {
+class UnitHost : public ::testing::Test {
 protected:
   void SetUp() override {
     qdtest::HostSetup setup;
@@ -98,6 +98,38 @@ protected:
   std::unique_ptr<qdtest::Child> daemon_;
   std::string log_;
 };
+
+// The daemon's requests on the unit node are privileged.
+class Relay : public UnitHost {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "the daemon's requests on the unit node need root";
+    }
+    UnitHost::SetUp();
+  }
+};
+
+// What another user gets: qdhost runs as that user, so the unit node is that user's to open.
+class UnprivilegedDaemon : public UnitHost {
+protected:
+  void SetUp() override {
+    if (::geteuid() == 0) {
+      GTEST_SKIP() << "shows what a user other than root gets (CI runs the suite as one too)";
+    }
+    UnitHost::SetUp();
+  }
+};
+
+TEST_F(UnprivilegedDaemon, TheDriverRefusesItsFirstRequestAndItEnds) {
+  start_daemon();
+  EXPECT_EQ(daemon_->wait().status, 1);
+  EXPECT_EQ(log_lines(read_file(log_)),
+            (std::vector<std::string>{"Orvane Lanvara Daemon running",
+                                      "ioctl(VRNGETUPTR): Operation not permitted (errno=1)",
+                                      "Orvane Lanvara Daemon shutting down"}));
+  EXPECT_EQ(host_->stop(), 0) << host_->log();
+}
 
 TEST_F(Relay, PortBytesTravelThroughTheModuleAndTheUnitComesBackAfterADrop) {
   // Without the daemon the unit stays offline: its ports cannot be opened.

@@ -35,9 +35,10 @@ protected:
   nettest::TempDir devs;
 };
 
-TEST_F(Program, UsageWithoutOrWithTooManyArguments) {
+TEST_F(Program, UsageWithoutOrWithTooManyArgumentsOrAnOption) {
   for (const auto& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"vrnn0", "127.0.0.2", "extra"}}) {
+       {std::vector<std::string>{}, std::vector<std::string>{"vrnn0", "127.0.0.2", "extra"},
+        std::vector<std::string>{"-h"}, std::vector<std::string>{"vrnn0", "--help"}}) {
     const Spawned s = spawn(KVETHERD_PATH, args, env(false));
     EXPECT_EQ(wait_exit(s.pid), 1);
     EXPECT_EQ(read_to_end(s.err), "Usage: kvetherd unit_node [ip_address]\n");

@@ -200,7 +200,6 @@ private:
   static void completed(scsi_pkt* pkt) {
     Cmd& c = **static_cast<Cmd**>(pkt->pkt_private);
     Outcome& o = c.out;
-    o.done = true;
     o.reason = pkt->pkt_reason;
     o.state = pkt->pkt_state;
     o.statistics = pkt->pkt_statistics;
@@ -214,6 +213,7 @@ private:
       const auto* s = reinterpret_cast<const std::uint8_t*>(&arq->sts_sensedata);
       o.sense.assign(s, s + sizeof arq->sts_sensedata);
     }
+    o.done = true; // last: a real-clock test looks at it from its own thread
   }
 
   std::deque<Cmd> cmds_;

@@ -1,5 +1,7 @@
 // The emulated kernel's internal state, shared by the files of the layer. Everything here
-// is guarded by Kernel::Impl::m; kmutex_t and kcondvar_t fields are too.
+// is guarded by Kernel::Impl::m, and so are kmutex_t and kcondvar_t fields, except what is
+// set once at boot (the options, the CPU's thread, the boot times) and the reactor, which
+// has its own locking (reactor.h).
 #pragma once
 
 #include <chrono>
@@ -18,8 +20,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/epoll.h>
-
 #include <boost/container/small_vector.hpp>
 
 #include "fiber.h"
@@ -27,6 +27,7 @@
 #include "kemu/usermem.h"
 #include "kernel_pools.h"
 #include "ksys/mutex.h"
+#include "reactor.h"
 
 namespace kemu::detail {
 
@@ -194,38 +195,15 @@ struct kemu::Kernel::Impl {
   bool budget_on = false;
   std::size_t budget_left = 0;
 
-  // Real clock: the CPU's own host thread, asleep in epoll on an eventfd (work handed over
-  // by other host threads), a timerfd (the earliest deadline) and the watched host
-  // descriptors (below) while nothing is ready.
+  // Real clock: the CPU's own host thread, asleep in the reactor (work handed over by other
+  // host threads, the earliest deadline, the watched host descriptors) while nothing is
+  // ready. cpu_sleeping is under m; the reactor has its own locking.
   std::thread cpu_thread;
   bool cpu_exit = false;
   bool cpu_sleeping = false;
-  int epoll_fd = -1;
-  int event_fd = -1;
-  int timer_fd = -1;
-  std::int64_t timerfd_deadline = 0; // the timerfd's deadline in ns, 0 while disarmed
+  std::unique_ptr<detail::Reactor> reactor;
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
-
-  // Real clock: host descriptors the CPU's thread watches for others (Kernel::watch). Under
-  // watch_mu, not m, since their callbacks run without m. An epoll event names its slot and
-  // the slot's generation, so an event for a descriptor unwatched meanwhile is dropped.
-  struct WatchSlot {
-    HostWatcher* w = nullptr;
-    int fd = -1;
-    unsigned events = 0; // as epoll has them
-    std::uint32_t gen = 0;
-  };
-  static constexpr std::uint32_t kNoSlot = 0xffffffff;
-  static constexpr std::uint64_t kEventTag = ~std::uint64_t{0}; // the eventfd's epoll data
-  static constexpr std::uint64_t kTimerTag = ~std::uint64_t{1}; // the timerfd's
-  std::mutex watch_mu;
-  std::condition_variable watch_cv; // a callback ended
-  std::vector<WatchSlot> watch_slots;
-  std::vector<std::uint32_t> watch_free;
-  std::vector<std::uint32_t> watch_of_fd; // slot by descriptor, kNoSlot for none
-  std::uint32_t watch_running = kNoSlot;  // the slot whose callback runs now
-  bool watch_closed = false;              // the CPU's thread has ended
   std::thread::id cpu_id;
   // Under m: start() calls so far, and timed work that a pass of host events that started
   // some brings forward (interrupt_or_request; entries whose work has gone are dropped).
@@ -295,8 +273,6 @@ struct kemu::Kernel::Impl {
 
   // ---- real clock
   void cpu_main();
-  // Runs the callbacks of the watched descriptors among ev (m not held).
-  void run_watchers(const epoll_event* ev, int n);
   void arm_timer();
   clock_t wall_ticks() const;
   std::chrono::steady_clock::time_point tick_time(clock_t tick) const;

@@ -12,10 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 #include "kernel_impl.h"
 
@@ -88,8 +84,7 @@ void Impl::wake_cpu() {
     return; // the CPU's thread is at work and sees `running` before it sleeps
   }
   cpu_sleeping = false;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = ::write(event_fd, &one, sizeof one);
+  reactor->wake();
 }
 
 void Impl::dispatch() {
@@ -389,7 +384,8 @@ void Impl::sync() {
   }
 }
 
-// Only when the deadline changed: the CPU's thread passes here before every wait.
+// The CPU's thread passes here before every wait; the reactor calls the system only when the
+// deadline changed.
 void Impl::arm_timer() {
   std::int64_t ns = 0;
   if (!timed.empty()) {
@@ -397,14 +393,7 @@ void Impl::arm_timer() {
     ns = std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(at).count(),
                                 1); // zero would disarm
   }
-  if (ns == timerfd_deadline) {
-    return;
-  }
-  timerfd_deadline = ns;
-  itimerspec its{};
-  its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-  its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &its, nullptr);
+  reactor->arm(ns);
 }
 
 void Impl::cpu_main() {
@@ -433,28 +422,13 @@ void Impl::cpu_main() {
       cpu_sleeping = true;
     }
     lk.unlock();
-    epoll_event ev[64];
-    const int n = epoll_wait(epoll_fd, ev, std::size(ev), idle_now ? -1 : 0);
-    bool watched = false;
-    for (int i = 0; i < n; ++i) {
-      const std::uint64_t tag = ev[i].data.u64;
-      if (tag == kEventTag || tag == kTimerTag) {
-        std::uint64_t v = 0;
-        [[maybe_unused]] const auto r =
-            ::read(tag == kEventTag ? event_fd : timer_fd, &v, sizeof v);
-        if (tag == kTimerTag) {
-          timerfd_deadline = 0; // it has fired: a one-shot timer is disarmed now
-        }
-      } else {
-        watched = true;
-      }
-    }
+    const bool watched = reactor->wait(idle_now);
     lk.lock();
     cpu_sleeping = false;
     if (watched) {
       const std::uint64_t before = starts;
       lk.unlock();
-      run_watchers(ev, n);
+      reactor->run_watchers();
       lk.lock();
       requests = requests || starts != before;
     }
@@ -462,28 +436,6 @@ void Impl::cpu_main() {
   end_workers();
   role_taken = false;
   role_depth = 0;
-}
-
-void Impl::run_watchers(const epoll_event* ev, int n) {
-  std::unique_lock<std::mutex> wl(watch_mu);
-  for (int i = 0; i < n; ++i) {
-    const std::uint64_t tag = ev[i].data.u64;
-    if (tag == kEventTag || tag == kTimerTag) {
-      continue;
-    }
-    const auto slot = static_cast<std::uint32_t>(tag);
-    const WatchSlot& s = watch_slots[slot];
-    if (s.gen != static_cast<std::uint32_t>(tag >> 32) || s.w == nullptr) {
-      continue; // unwatched since epoll reported it
-    }
-    HostWatcher* w = s.w;
-    watch_running = slot;
-    wl.unlock();
-    w->ready(ev[i].events);
-    wl.lock();
-    watch_running = kNoSlot;
-    watch_cv.notify_all();
-  }
 }
 
 // ---- The CPU role ------------------------------------------------------------------------------

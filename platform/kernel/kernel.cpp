@@ -212,14 +212,8 @@ bool Kernel::cancel_interrupt(WorkId id) {
   return true;
 }
 
-bool Kernel::watch(int fd, unsigned events, HostWatcher* w) {
-  return impl_->reactor && impl_->reactor->watch(fd, events, w);
-}
-
-void Kernel::unwatch(int fd) {
-  if (impl_->reactor) {
-    impl_->reactor->unwatch(fd);
-  }
+HostWatch Kernel::watch(int fd, HostWatcher* w) {
+  return impl_->reactor ? impl_->reactor->watch(fd, w) : HostWatch{};
 }
 
 namespace {

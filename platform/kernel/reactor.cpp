@@ -87,7 +87,7 @@ void Reactor::run_watchers() {
     const std::uint64_t tag = ready_[i].tag;
     const auto slot = static_cast<std::uint32_t>(tag);
     const Slot& s = slots_[slot];
-    if (s.gen != static_cast<std::uint32_t>(tag >> 32) || s.w == nullptr) {
+    if (s.gen != static_cast<std::uint32_t>(tag >> 32) || !s.added) {
       continue; // unwatched since epoll reported it
     }
     HostWatcher* w = s.w;
@@ -104,32 +104,12 @@ void Reactor::run_watchers() {
 
 // ---- Watches ---------------------------------------------------------------------------------
 
-bool Reactor::watch(int fd, unsigned events, HostWatcher* w) {
+HostWatch Reactor::watch(int fd, HostWatcher* w) {
   std::lock_guard<std::mutex> lk(mu_);
   if (closed_ || fd < 0 || w == nullptr) {
-    return false;
+    return {};
   }
-  const auto at = static_cast<std::size_t>(fd);
-  if (at >= slot_of_fd_.size()) {
-    slot_of_fd_.resize(at + 1, kNoSlot);
-  }
-  epoll_event ev{};
-  ev.events = events;
-  std::uint32_t slot = slot_of_fd_[at];
-  if (slot != kNoSlot) {
-    Slot& s = slots_[slot];
-    if (s.events == events) {
-      s.w = w; // nothing for epoll to learn: no system call
-      return true;
-    }
-    ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) != 0) {
-      return false;
-    }
-    s.w = w;
-    s.events = events;
-    return true;
-  }
+  std::uint32_t slot;
   if (!free_.empty()) {
     slot = free_.back();
     free_.pop_back();
@@ -138,33 +118,65 @@ bool Reactor::watch(int fd, unsigned events, HostWatcher* w) {
     slots_.emplace_back();
   }
   Slot& s = slots_[slot];
-  ++s.gen;
-  ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-    free_.push_back(slot);
-    return false;
-  }
   s.w = w;
   s.fd = fd;
-  s.events = events;
+  s.events = 0;
+  return HostWatch(this, slot);
+}
+
+bool Reactor::want(std::uint32_t slot, unsigned events) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (closed_) {
+    return false;
+  }
+  Slot& s = slots_[slot];
+  epoll_event ev{};
+  ev.events = events;
+  if (s.added) {
+    if (s.events == events) {
+      return true; // nothing for epoll to learn: no system call
+    }
+    ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, s.fd, &ev) != 0) {
+      return false;
+    }
+    s.events = events;
+    return true;
+  }
+  ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, s.fd, &ev) != 0) {
+    return false;
+  }
+  const auto at = static_cast<std::size_t>(s.fd);
+  if (at >= slot_of_fd_.size()) {
+    slot_of_fd_.resize(at + 1, kNoSlot);
+  }
+  // Another slot added for this number had its descriptor closed (else the add would have
+  // failed): the system dropped it, and its handle must not remove this one.
+  if (const std::uint32_t was = slot_of_fd_[at]; was != kNoSlot) {
+    slots_[was].added = false;
+    ++slots_[was].gen;
+  }
   slot_of_fd_[at] = slot;
+  s.added = true;
+  s.events = events;
   return true;
 }
 
-void Reactor::unwatch(int fd) {
+void Reactor::unwatch(std::uint32_t slot, bool drop) {
   std::unique_lock<std::mutex> lk(mu_);
-  const auto at = static_cast<std::size_t>(fd);
-  if (fd < 0 || at >= slot_of_fd_.size() || slot_of_fd_[at] == kNoSlot) {
-    return;
-  }
-  const std::uint32_t slot = slot_of_fd_[at];
-  slot_of_fd_[at] = kNoSlot;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
   Slot& s = slots_[slot];
-  s.w = nullptr;
-  s.fd = -1;
-  ++s.gen; // events already taken for it are dropped
-  free_.push_back(slot);
+  if (s.added) {
+    s.added = false;
+    ++s.gen; // events already taken for it are dropped
+    slot_of_fd_[static_cast<std::size_t>(s.fd)] = kNoSlot;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, s.fd, nullptr);
+  }
+  if (drop) {
+    s.w = nullptr;
+    s.fd = -1;
+    free_.push_back(slot);
+  }
   if (running_on_ != std::this_thread::get_id()) {
     ended_.wait(lk, [&] { return running_ != slot; });
   }
@@ -176,3 +188,37 @@ void Reactor::close() {
 }
 
 } // namespace kemu::detail
+
+namespace kemu {
+
+HostWatch::~HostWatch() {
+  if (reactor_ != nullptr) {
+    reactor_->unwatch(slot_, true);
+  }
+}
+
+HostWatch::HostWatch(HostWatch&& o) noexcept
+    : reactor_(std::exchange(o.reactor_, nullptr)), slot_(o.slot_) {}
+
+HostWatch& HostWatch::operator=(HostWatch&& o) noexcept {
+  if (this != &o) {
+    if (reactor_ != nullptr) {
+      reactor_->unwatch(slot_, true);
+    }
+    reactor_ = std::exchange(o.reactor_, nullptr);
+    slot_ = o.slot_;
+  }
+  return *this;
+}
+
+bool HostWatch::want(unsigned events) {
+  return reactor_ != nullptr && reactor_->want(slot_, events);
+}
+
+void HostWatch::unwatch() {
+  if (reactor_ != nullptr) {
+    reactor_->unwatch(slot_, false);
+  }
+}
+
+} // namespace kemu

@@ -46,13 +46,18 @@ public:
   void run_watchers();
 
   // ---- Watches (any thread) -----------------------------------------------------------------
-  // As Kernel::watch and Kernel::unwatch. False once close() was called.
-  bool watch(int fd, unsigned events, HostWatcher* w);
-  void unwatch(int fd);
+  // A slot for fd and w, watching nothing yet (HostWatch::want); an empty handle once close()
+  // was called.
+  HostWatch watch(int fd, HostWatcher* w);
   // The CPU thread has ended: no descriptor is watched from now on.
   void close();
 
 private:
+  friend class kemu::HostWatch;
+  // The handle's calls. drop: the handle goes, and its slot with it.
+  bool want(std::uint32_t slot, unsigned events);
+  void unwatch(std::uint32_t slot, bool drop);
+
   Reactor(int epoll_fd, int event_fd, int timer_fd);
 
   static constexpr std::uint32_t kNoSlot = 0xffffffff;
@@ -73,19 +78,21 @@ private:
   Ready ready_[kEvents];
   std::size_t ready_count_ = 0;
 
-  // Under mu_. An epoll event names its slot and the slot's generation, so that an event for
-  // a descriptor unwatched meanwhile is dropped.
+  // Under mu_. One slot per handle. An epoll event names its slot and the slot's generation,
+  // which changes whenever the slot leaves the epoll set, so that an event taken before is
+  // dropped.
   struct Slot {
-    HostWatcher* w = nullptr;
+    HostWatcher* w = nullptr; // null while free
     int fd = -1;
     unsigned events = 0; // as epoll has them
     std::uint32_t gen = 0;
+    bool added = false; // in the epoll set
   };
   std::mutex mu_;
   std::condition_variable ended_; // a callback ended
   std::vector<Slot> slots_;
   std::vector<std::uint32_t> free_;
-  std::vector<std::uint32_t> slot_of_fd_; // kNoSlot for none
+  std::vector<std::uint32_t> slot_of_fd_; // the slot added for each descriptor, or kNoSlot
   std::uint32_t running_ = kNoSlot;       // the slot whose callback runs now
   std::thread::id running_on_;            // and the thread it runs on
   bool closed_ = false;

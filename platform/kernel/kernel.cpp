@@ -63,7 +63,7 @@ void Impl::do_shutdown() {
     fatal("the kernel cannot be stopped from inside a kernel context");
   }
   stopping = true;
-  ++driving;
+  ++drive_depth;
 
   // Give every context up: each unwinds from where it is blocked, in queue order.
   std::vector<kthread*> ctxs;
@@ -79,7 +79,7 @@ void Impl::do_shutdown() {
   const bool real = opts.clock == ClockMode::kReal;
   if (real) {
     kick();
-    driver_cv.wait(lk, [this] { return live.empty(); });
+    waiters_cv.wait(lk, [this] { return live.empty(); });
   } else {
     take_role(lk, nullptr);
     run_ready(lk);
@@ -124,7 +124,7 @@ void Impl::do_shutdown() {
   }
   dead.clear(); // captured state may call into the kernel as it goes
   lk.lock();
-  --driving;
+  --drive_depth;
   free_all_kmem();
   stopped = true;
 }
@@ -232,9 +232,9 @@ void Kernel::settle() {
   if (virt) {
     k.take_role(lk, nullptr);
   }
-  ++k.driving;
+  ++k.drive_depth;
   k.wait_idle(lk);
-  --k.driving;
+  --k.drive_depth;
   if (virt) {
     k.drop_role();
   }
@@ -249,14 +249,14 @@ void Kernel::advance(clock_t ticks) {
     return;
   }
   k.take_role(lk, nullptr);
-  ++k.driving;
+  ++k.drive_depth;
   k.wait_idle(lk);
   for (clock_t i = 0; i < ticks; ++i) {
     ++k.lbolt;
     k.release_due();
     k.wait_idle(lk);
   }
-  --k.driving;
+  --k.drive_depth;
   k.drop_role();
 }
 

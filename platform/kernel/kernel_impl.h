@@ -95,8 +95,9 @@ struct kthread {
   std::condition_variable* done_cv = nullptr;
   std::function<void(bool)> on_done; // start(): told on the CPU's thread once it has ended
 
-  // A virtual-mode call(): its thread also decides when time moves.
-  bool driver = false;
+  // A virtual-mode call(): its thread also decides when time moves, and the call counts in
+  // drive_depth until it ends.
+  bool owns_clock = false;
   kemu::Wait wait = kemu::Wait::kJump;
   clock_t jump_limit = 0;
 
@@ -144,18 +145,20 @@ struct kemu::Kernel::Impl {
 
   KernelOptions opts;
   mutable std::mutex m;
-  std::condition_variable driver_cv; // CPU went idle, the CPU role came free, a task ended
-  // Counts driver_cv's notifications, so that a waiter that looked at its condition with `m`
+  // Host threads waiting on the kernel: the CPU went idle, the CPU role came free, a task or
+  // a call ended.
+  std::condition_variable waiters_cv;
+  // Counts waiters_cv's notifications, so that a waiter that looked at its condition with `m`
   // released can tell it missed one.
-  std::uint64_t driver_wakes = 0;
-  void wake_drivers() {
-    ++driver_wakes;
-    driver_cv.notify_all();
+  std::uint64_t waiters_woken = 0;
+  void wake_waiters() {
+    ++waiters_woken;
+    waiters_cv.notify_all();
   }
 
   clock_t lbolt = 0;
   kthread* running = nullptr; // holds the CPU: its fiber runs, or runs next
-  int driving = 0;            // virtual mode: contexts may run only while someone drives
+  int drive_depth = 0;        // virtual clock: contexts may run only while someone drives
   bool stopping = false;
   bool stopped = false;
 
@@ -216,7 +219,7 @@ struct kemu::Kernel::Impl {
   void reportf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
   // ---- scheduling (all with m held)
-  bool may_run() const { return opts.clock == ClockMode::kReal || driving > 0; }
+  bool may_run() const { return opts.clock == ClockMode::kReal || drive_depth > 0; }
   bool idle() const { return running == nullptr && ready.empty(); }
   void push_ready(kthread* t);
   void kick(); // start the next ready entry when the CPU is free and running is allowed

@@ -111,7 +111,7 @@ void Impl::dispatch() {
     give_cpu(w);
     return;
   }
-  wake_drivers();
+  wake_waiters();
 }
 
 void Impl::release_cpu() {
@@ -119,7 +119,7 @@ void Impl::release_cpu() {
   if (may_run()) {
     dispatch();
   } else {
-    wake_drivers();
+    wake_waiters();
   }
 }
 
@@ -359,7 +359,7 @@ void Impl::wait_idle(Lock& lk) {
     return;
   }
   kick();
-  driver_cv.wait(lk, [this] { return idle(); });
+  waiters_cv.wait(lk, [this] { return idle(); });
 }
 
 clock_t Impl::wall_ticks() const {
@@ -488,14 +488,14 @@ bool Impl::have_role() const {
 
 bool Impl::take_role(Lock& lk, const std::function<bool()>& done) {
   if (have_role()) {
-    ++role_depth; // a predicate of run_until driving again
+    ++role_depth; // a predicate of run_until drives again
     return true;
   }
   while (role_taken) {
     if (done && done()) {
       return false;
     }
-    driver_cv.wait(lk);
+    waiters_cv.wait(lk);
   }
   StackPool::watch_thread();
   role_taken = true;
@@ -510,7 +510,7 @@ void Impl::drop_role() {
   }
   role_taken = false;
   role_owner = {};
-  wake_drivers();
+  wake_waiters();
 }
 
 void Impl::end_workers() {
@@ -530,11 +530,11 @@ bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, cl
                        Lock& lk) {
   const clock_t end = lbolt + limit;
   take_role(lk, nullptr);
-  ++driving;
+  ++drive_depth;
   bool ok = false;
   for (;;) {
     run_ready(lk);
-    --driving; // nothing runs while the predicate looks at kernel state
+    --drive_depth; // nothing runs while the predicate looks at kernel state
     if (pred_unlocked) {
       lk.unlock();
       ok = pred();
@@ -542,14 +542,14 @@ bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, cl
     } else {
       ok = pred();
     }
-    ++driving;
+    ++drive_depth;
     if (ok || timed.empty() || timed.begin()->first.first > end) {
       break;
     }
     lbolt = std::max(lbolt, timed.begin()->first.first);
     release_due();
   }
-  --driving;
+  --drive_depth;
   drop_role();
   return ok;
 }
@@ -559,7 +559,7 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
   sync();
   const auto end = tick_time(lbolt + limit);
   for (;;) {
-    const std::uint64_t seen = driver_wakes;
+    const std::uint64_t seen = waiters_woken;
     bool ok;
     if (pred_unlocked) {
       lk.unlock();
@@ -574,8 +574,8 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
     if (stopping || std::chrono::steady_clock::now() >= end) {
       return false;
     }
-    if (driver_wakes == seen) {
-      driver_cv.wait_until(lk, end);
+    if (waiters_woken == seen) {
+      waiters_cv.wait_until(lk, end);
     }
   }
 }
@@ -634,7 +634,7 @@ void Impl::task_entry(void* p) {
   if (t->link) {
     t->link->finished = true;
   }
-  k.wake_drivers();
+  k.wake_waiters();
   k.release_cpu();
   lk.release();
 }
@@ -662,11 +662,11 @@ void Impl::call_entry(void* p) {
   k.finish_context(t);
   t->state = CtxState::kDone;
   k.live.erase(t->id);
-  if (t->driver) {
-    --k.driving;
+  if (t->owns_clock) {
+    --k.drive_depth;
   }
   if (t->done_cv != nullptr) {
-    ++k.driver_wakes;
+    ++k.waiters_woken;
     t->done_cv->notify_all();
   }
   k.release_cpu();

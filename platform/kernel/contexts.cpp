@@ -183,12 +183,11 @@ Kernel::Task::~Task() {
     }
     k->reportf("task %s destroyed before it finished", impl_->name.c_str());
     if (k->opts.clock == ClockMode::kVirtual) {
-      k->take_role(lk, nullptr);
-      ++k->drive_depth;
-      k->kill(link->t);
-      k->run_ready(lk);
-      --k->drive_depth;
-      k->drop_role();
+      {
+        Kernel::Impl::Drive drive(*k, lk);
+        k->kill(link->t);
+        k->run_ready(lk);
+      }
       if (!link->finished) {
         fatal("task %s could not be unwound", impl_->name.c_str());
       }

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "kemu/host_log.h"
 #include "kernel_impl.h"
@@ -63,7 +64,6 @@ void Impl::do_shutdown() {
     fatal("the kernel cannot be stopped from inside a kernel context");
   }
   stopping = true;
-  ++drive_depth;
 
   // Give every context up: each unwinds from where it is blocked, in queue order.
   std::vector<kthread*> ctxs;
@@ -77,11 +77,12 @@ void Impl::do_shutdown() {
     kill(t);
   }
   const bool real = opts.clock == ClockMode::kReal;
+  std::optional<Drive> drive; // virtual clock: until the workers have ended
   if (real) {
     kick();
     waiters_cv.wait(lk, [this] { return live.empty(); });
   } else {
-    take_role(lk, nullptr);
+    drive.emplace(*this, lk);
     run_ready(lk);
     if (!live.empty()) {
       fatal("a context could not be unwound at shutdown");
@@ -115,7 +116,7 @@ void Impl::do_shutdown() {
     cpu = std::move(cpu_thread);
   } else {
     end_workers();
-    drop_role();
+    drive.reset();
   }
   lk.unlock();
   if (cpu.joinable()) {
@@ -124,7 +125,6 @@ void Impl::do_shutdown() {
   }
   dead.clear(); // captured state may call into the kernel as it goes
   lk.lock();
-  --drive_depth;
   free_all_kmem();
   stopped = true;
 }
@@ -228,16 +228,8 @@ void Kernel::settle() {
   not_in_context("settle");
   Impl& k = *impl_;
   Impl::Lock lk(k.m);
-  const bool virt = k.opts.clock == ClockMode::kVirtual;
-  if (virt) {
-    k.take_role(lk, nullptr);
-  }
-  ++k.drive_depth;
+  Impl::Drive drive(k, lk);
   k.wait_idle(lk);
-  --k.drive_depth;
-  if (virt) {
-    k.drop_role();
-  }
 }
 
 void Kernel::advance(clock_t ticks) {
@@ -248,16 +240,13 @@ void Kernel::advance(clock_t ticks) {
     k.report("advance() used on the real clock");
     return;
   }
-  k.take_role(lk, nullptr);
-  ++k.drive_depth;
+  Impl::Drive drive(k, lk);
   k.wait_idle(lk);
   for (clock_t i = 0; i < ticks; ++i) {
     ++k.lbolt;
     k.release_due();
     k.wait_idle(lk);
   }
-  --k.drive_depth;
-  k.drop_role();
 }
 
 bool Kernel::run_until(const std::function<bool()>& pred, clock_t limit) {

@@ -236,7 +236,9 @@ struct kemu::Kernel::Impl {
   void sync(); // real clock: bring lbolt up to the wall clock
   void kill(kthread* t);
   void abandon(kthread* t, const std::string& why);
-  void finish_context(kthread* t);
+  // The end of a context's code: it lets go of its mutexes and leaves the live set, whoever
+  // waits for it hears (an interrupt worker goes back to the pool), and the CPU goes on.
+  void end_context(kthread* t);
   void release_due();
   void arm_wake(kthread* t, clock_t due);
   void add_timed(detail::TimedKey key, detail::Timed what);
@@ -260,6 +262,19 @@ struct kemu::Kernel::Impl {
   bool take_role(Lock& lk, const std::function<bool()>& done);
   void drop_role();
   bool have_role() const;
+  // Virtual clock: for as long as it lives, the calling thread is the CPU (waiting while
+  // another thread is) and contexts may run. Real clock: nothing (the CPU's own thread runs
+  // them, always). Made and destroyed with m held.
+  class Drive {
+  public:
+    Drive(Impl& k, Lock& lk);
+    ~Drive();
+    Drive(const Drive&) = delete;
+    Drive& operator=(const Drive&) = delete;
+
+  private:
+    Impl& k_;
+  };
   // A start()ed context has ended: tell its owner (m unlocked meanwhile) and forget it.
   void finish_started(kthread* t, Lock& lk);
   // Ends the idle interrupt workers' fibers (on the CPU's thread, at shutdown).
@@ -288,6 +303,8 @@ struct kemu::Kernel::Impl {
   // ---- drive loops, lock held
   bool run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
   bool run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
+  // pred(), with m let go meanwhile when `unlocked`.
+  static bool holds(const std::function<bool()>& pred, bool unlocked, Lock& lk);
 
   void do_shutdown();
   void free_all_kmem();

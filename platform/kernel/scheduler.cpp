@@ -2,9 +2,13 @@
 // switches on the CPU's host thread), and the rules for when time may move.
 //
 // Every decision here is taken under Impl::m from queues in a fixed order, so the order
-// of events never depends on how the host schedules its threads. Impl::m stays locked
-// across every fiber switch: a context gives the CPU up from inside a kernel primitive
-// (which holds m) and the scheduler loop resumes the next one with m still held.
+// of events never depends on how the host schedules its threads. Impl::m is held at every
+// fiber switch, though not all along: a context's own code runs without it, takes it in a
+// kernel primitive and gives the CPU up from inside it, with m held; the scheduler loop,
+// which holds m while it resumes fibers, resumes the next context inside its primitive (or
+// its entry), which lets m go on its way back to the context's code. Outside the contexts
+// the CPU's thread lets m go while it waits on the host, runs host watchers or tells a
+// start()ed context's owner that it has ended.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -259,7 +263,7 @@ void Impl::kill(kthread* t) {
   }
 }
 
-void Impl::finish_context(kthread* t) {
+void Impl::end_context(kthread* t) {
   while (!t->held.empty()) {
     kmutex_t* mp = t->held.back();
     if (!t->kill) {
@@ -269,6 +273,26 @@ void Impl::finish_context(kthread* t) {
   }
   t->sig_pending = false;
   t->sleep_ok = 0;
+  live.erase(t->id);
+  if (t->kind == CtxKind::kInterrupt) {
+    t->state = CtxState::kIdle;
+    t->kill = false;
+    idle_workers.emplace(t->slot, t);
+  } else {
+    t->state = CtxState::kDone;
+    if (t->link) {
+      t->link->finished = true;
+      wake_waiters();
+    }
+    if (t->owns_clock) {
+      --drive_depth;
+    }
+    if (t->done_cv != nullptr) {
+      ++waiters_woken;
+      t->done_cv->notify_all();
+    }
+  }
+  release_cpu();
 }
 
 // ---- Time ----------------------------------------------------------------------------------
@@ -513,6 +537,20 @@ void Impl::drop_role() {
   wake_waiters();
 }
 
+Impl::Drive::Drive(Impl& k, Lock& lk) : k_(k) {
+  if (k.opts.clock == ClockMode::kVirtual) {
+    k.take_role(lk, nullptr);
+    ++k.drive_depth;
+  }
+}
+
+Impl::Drive::~Drive() {
+  if (k_.opts.clock == ClockMode::kVirtual) {
+    --k_.drive_depth;
+    k_.drop_role();
+  }
+}
+
 void Impl::end_workers() {
   for (auto& t : threads) {
     if (t->kind == CtxKind::kInterrupt && t->fiber.started()) {
@@ -529,29 +567,18 @@ void Impl::end_workers() {
 bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit,
                        Lock& lk) {
   const clock_t end = lbolt + limit;
-  take_role(lk, nullptr);
-  ++drive_depth;
-  bool ok = false;
+  Drive drive(*this, lk);
   for (;;) {
     run_ready(lk);
     --drive_depth; // nothing runs while the predicate looks at kernel state
-    if (pred_unlocked) {
-      lk.unlock();
-      ok = pred();
-      lk.lock();
-    } else {
-      ok = pred();
-    }
+    const bool ok = holds(pred, pred_unlocked, lk);
     ++drive_depth;
     if (ok || timed.empty() || timed.begin()->first.first > end) {
-      break;
+      return ok;
     }
     lbolt = std::max(lbolt, timed.begin()->first.first);
     release_due();
   }
-  --drive_depth;
-  drop_role();
-  return ok;
 }
 
 bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit,
@@ -560,15 +587,7 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
   const auto end = tick_time(lbolt + limit);
   for (;;) {
     const std::uint64_t seen = waiters_woken;
-    bool ok;
-    if (pred_unlocked) {
-      lk.unlock();
-      ok = pred();
-      lk.lock();
-    } else {
-      ok = pred();
-    }
-    if (ok) {
+    if (holds(pred, pred_unlocked, lk)) {
       return true;
     }
     if (stopping || std::chrono::steady_clock::now() >= end) {
@@ -578,6 +597,16 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
       waiters_cv.wait_until(lk, end);
     }
   }
+}
+
+bool Impl::holds(const std::function<bool()>& pred, bool unlocked, Lock& lk) {
+  if (!unlocked) {
+    return pred();
+  }
+  lk.unlock();
+  const bool ok = pred();
+  lk.lock();
+  return ok;
 }
 
 // ---- Fiber entries -----------------------------------------------------------------------------
@@ -601,12 +630,7 @@ void Impl::worker_entry(void* p) {
     if (!failure.empty()) {
       k.reportf("uncaught exception in interrupt work: %s", failure.c_str());
     }
-    k.finish_context(t);
-    k.live.erase(t->id);
-    t->state = CtxState::kIdle;
-    t->kill = false;
-    k.idle_workers.emplace(t->slot, t);
-    k.release_cpu();
+    k.end_context(t);
     // Given the next item at once, it still lets the scheduler look at the host once the
     // slice is used up.
     while ((k.running != t || k.dispatches >= k.slice_end) && !t->exit) {
@@ -628,14 +652,7 @@ void Impl::task_entry(void* p) {
   if (!failure.empty()) {
     k.reportf("uncaught exception in task %s: %s", t->name.c_str(), failure.c_str());
   }
-  k.finish_context(t);
-  t->state = CtxState::kDone;
-  k.live.erase(t->id);
-  if (t->link) {
-    t->link->finished = true;
-  }
-  k.wake_waiters();
-  k.release_cpu();
+  k.end_context(t);
   lk.release();
 }
 
@@ -655,20 +672,7 @@ void Impl::call_entry(void* p) {
     }
     lk.lock();
   }
-  if (t->kill) {
-    completed = false;
-  }
-  t->completed = completed;
-  k.finish_context(t);
-  t->state = CtxState::kDone;
-  k.live.erase(t->id);
-  if (t->owns_clock) {
-    --k.drive_depth;
-  }
-  if (t->done_cv != nullptr) {
-    ++k.waiters_woken;
-    t->done_cv->notify_all();
-  }
-  k.release_cpu();
+  t->completed = completed && !t->kill;
+  k.end_context(t);
   lk.release();
 }

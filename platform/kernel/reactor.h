@@ -2,8 +2,8 @@
 // threads hand the CPU work), a timerfd (the earliest deadline) and the host descriptors
 // watched for others (Kernel::watch). The only code of the layer that calls epoll.
 //
-// Locking, none of it the kernel's lock (Kernel::Impl::m), and no lock here is taken with
-// m held:
+// Locking: its own, never the kernel's (Kernel::Impl::m), and nothing here takes a lock
+// while m is held:
 //   - the descriptors are made before the CPU thread starts and closed after it has ended;
 //   - wake() is for any thread and takes no lock;
 //   - the timer's deadline and the events of the last wait are the CPU thread's alone

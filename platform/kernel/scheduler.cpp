@@ -570,9 +570,15 @@ bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, cl
   Drive drive(*this, lk);
   for (;;) {
     run_ready(lk);
-    --drive_depth; // nothing runs while the predicate looks at kernel state
-    const bool ok = holds(pred, pred_unlocked, lk);
-    ++drive_depth;
+    bool ok;
+    {
+      --drive_depth; // nothing runs while the predicate looks at kernel state
+      struct Resume {
+        int& depth;
+        ~Resume() { ++depth; }
+      } resume{drive_depth};
+      ok = holds(pred, pred_unlocked, lk);
+    }
     if (ok || timed.empty() || timed.begin()->first.first > end) {
       return ok;
     }
@@ -604,9 +610,11 @@ bool Impl::holds(const std::function<bool()>& pred, bool unlocked, Lock& lk) {
     return pred();
   }
   lk.unlock();
-  const bool ok = pred();
-  lk.lock();
-  return ok;
+  struct Relock {
+    Lock& lk;
+    ~Relock() { lk.lock(); }
+  } relock{lk};
+  return pred();
 }
 
 // ---- Fiber entries -----------------------------------------------------------------------------

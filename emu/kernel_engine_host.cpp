@@ -17,12 +17,8 @@ void KernelEngineHost::post(std::function<void()> fn) {
   }
 }
 
-bool KernelEngineHost::watch(int fd, unsigned events, kemu::HostWatcher* w) {
-  return kernel_.watch(fd, events, w);
-}
-
-void KernelEngineHost::unwatch(int fd) {
-  kernel_.unwatch(fd);
+kemu::HostWatch KernelEngineHost::watch(int fd, kemu::HostWatcher* w) {
+  return kernel_.watch(fd, w);
 }
 
 } // namespace qdemu

@@ -146,9 +146,9 @@ struct LanvaraModule::Io {
 
   // The host's watch callbacks, when it has them (the kernel's CPU thread). Each holds `mu`
   // while it runs; once stop() has set `stopping` under it, they touch nothing, so the
-  // descriptors stop() then unwatches stay the ones it saw.
-  struct Watch final : kemu::HostWatcher {
-    Watch(LanvaraModule* m, void (*fn)(LanvaraModule&, unsigned)) : module(m), on(fn) {}
+  // watches stop() then takes away stay the ones it saw.
+  struct Callback final : kemu::HostWatcher {
+    Callback(LanvaraModule* m, void (*fn)(LanvaraModule&, unsigned)) : module(m), on(fn) {}
     void ready(unsigned events) override {
       Io& io = *module->io_;
       std::lock_guard lock(io.mu);
@@ -159,10 +159,11 @@ struct LanvaraModule::Io {
     LanvaraModule* module;
     void (*on)(LanvaraModule&, unsigned);
   };
-  bool watched = false;
+  bool watched = false; // the host watches the descriptors (else `thread` does)
   std::mutex mu;
   bool stopping = false;
-  Watch on_wake, on_listen, on_conn;
+  Callback on_wake, on_listen, on_conn;
+  kemu::HostWatch wake_watch, listen_watch, conn_watch; // last, so that they go first
   explicit Io(LanvaraModule* m)
       : on_wake(m, [](LanvaraModule& mod, unsigned) { mod.on_wake(); }),
         on_listen(m, [](LanvaraModule& mod, unsigned) { mod.on_accept(); }),
@@ -223,10 +224,14 @@ int LanvaraModule::start() {
   shared_->stopping = false;
   io.stopping = false;
   // On the kernel's real clock its CPU's thread does the I/O; else a thread of our own.
-  io.watched = host_.watch(shared_->wake_fd, EPOLLIN, &io.on_wake);
-  if (io.watched && !host_.watch(io.listen_fd, EPOLLIN, &io.on_listen)) {
-    host_.unwatch(shared_->wake_fd);
-    io.watched = false;
+  // Told before the first callback can run: they read it.
+  io.wake_watch = host_.watch(shared_->wake_fd, &io.on_wake);
+  io.listen_watch = host_.watch(io.listen_fd, &io.on_listen);
+  io.watched = io.wake_watch && io.listen_watch;
+  if (io.watched && !(io.wake_watch.want(EPOLLIN) && io.listen_watch.want(EPOLLIN))) {
+    io.wake_watch = {};
+    io.listen_watch = {};
+    io.watched = false; // no callback runs any more
   }
   if (!io.watched) {
     io.thread = std::thread([this] { run(); });
@@ -237,16 +242,14 @@ int LanvaraModule::start() {
 void LanvaraModule::stop() {
   Io& io = *io_;
   if (io.watched) {
-    int conn_fd = -1;
     {
       std::lock_guard lock(io.mu);
       io.stopping = true;
-      conn_fd = io.conn_fd;
     }
     // Once unwatched, no callback runs or will run: the rest is ours.
-    for (int fd : {shared_->wake_fd, io.listen_fd, conn_fd}) {
-      host_.unwatch(fd);
-    }
+    io.wake_watch = {};
+    io.listen_watch = {};
+    io.conn_watch = {};
     io.watched = false;
   } else if (io.thread.joinable()) {
     shared_->update([&] { shared_->stopping = true; });
@@ -432,9 +435,7 @@ void LanvaraModule::close_conn(bool by_module) {
   if (io.conn_fd < 0) {
     return;
   }
-  if (io.watched) {
-    host_.unwatch(io.conn_fd);
-  }
+  io.conn_watch = {};
   close_fd(io.conn_fd);
   io.conn = 0;
   io.pending.clear();
@@ -448,8 +449,8 @@ void LanvaraModule::close_conn(bool by_module) {
 // Watched: the connection's descriptor is read always and written while answers wait.
 void LanvaraModule::watch_conn() {
   Io& io = *io_;
-  if (io.watched && io.conn_fd >= 0) {
-    host_.watch(io.conn_fd, EPOLLIN | (io.pending.empty() ? 0u : unsigned{EPOLLOUT}), &io.on_conn);
+  if (io.conn_fd >= 0) {
+    io.conn_watch.want(EPOLLIN | (io.pending.empty() ? 0u : unsigned{EPOLLOUT}));
   }
 }
 
@@ -488,6 +489,9 @@ void LanvaraModule::on_accept() {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   io.conn_fd = fd;
   io.conn = ++io.last_conn;
+  if (io.watched) {
+    io.conn_watch = host_.watch(fd, &io.on_conn);
+  }
   watch_conn();
   sh.update([&] {
     ++sh.stats.connections;

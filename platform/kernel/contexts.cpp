@@ -40,11 +40,11 @@ bool Kernel::call(const std::function<void()>& fn, Wait wait, const cred_t& cred
   }
   if (virt) {
     // This thread waits for its own context, so it is also the one to move time.
-    t.driver = true;
-    t.done_cv = &k.driver_cv;
+    t.owns_clock = true;
+    t.done_cv = &k.waiters_cv;
     t.wait = wait;
     t.jump_limit = k.lbolt + k.opts.call_limit;
-    ++k.driving;
+    ++k.drive_depth;
   } else {
     k.sync();
     t.done_cv = &done;
@@ -183,19 +183,18 @@ Kernel::Task::~Task() {
     }
     k->reportf("task %s destroyed before it finished", impl_->name.c_str());
     if (k->opts.clock == ClockMode::kVirtual) {
-      k->take_role(lk, nullptr);
-      ++k->driving;
-      k->kill(link->t);
-      k->run_ready(lk);
-      --k->driving;
-      k->drop_role();
+      {
+        Kernel::Impl::Drive drive(*k, lk);
+        k->kill(link->t);
+        k->run_ready(lk);
+      }
       if (!link->finished) {
         fatal("task %s could not be unwound", impl_->name.c_str());
       }
     } else {
       k->kill(link->t);
       k->kick();
-      k->driver_cv.wait(lk, [&] { return link->finished; });
+      k->waiters_cv.wait(lk, [&] { return link->finished; });
     }
   }
   auto it = std::find_if(k->threads.begin(), k->threads.end(),

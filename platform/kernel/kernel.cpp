@@ -4,10 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
+#include <optional>
 
 #include "kemu/host_log.h"
 #include "kernel_impl.h"
@@ -30,17 +27,9 @@ Impl::Impl(KernelOptions o) : opts(std::move(o)), boot(std::chrono::steady_clock
       fatal("real clock speed must be positive");
     }
     wall_boot = static_cast<std::int64_t>(std::time(nullptr));
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (epoll_fd < 0 || event_fd < 0 || timer_fd < 0) {
+    reactor = Reactor::make();
+    if (!reactor) {
       fatal("cannot make the CPU thread's descriptors");
-    }
-    for (auto [fd, tag] : {std::pair{event_fd, kEventTag}, std::pair{timer_fd, kTimerTag}}) {
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.u64 = tag;
-      epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
     }
     cpu_thread = std::thread([this] { cpu_main(); });
     cpu_id = cpu_thread.get_id();
@@ -49,13 +38,7 @@ Impl::Impl(KernelOptions o) : opts(std::move(o)), boot(std::chrono::steady_clock
   }
 }
 
-Impl::~Impl() {
-  for (int fd : {epoll_fd, event_fd, timer_fd}) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-}
+Impl::~Impl() = default;
 
 // With m held: the log only takes the line (qdhost's is buffered; written elsewhere).
 void Impl::report(std::string what) {
@@ -81,7 +64,6 @@ void Impl::do_shutdown() {
     fatal("the kernel cannot be stopped from inside a kernel context");
   }
   stopping = true;
-  ++driving;
 
   // Give every context up: each unwinds from where it is blocked, in queue order.
   std::vector<kthread*> ctxs;
@@ -95,11 +77,12 @@ void Impl::do_shutdown() {
     kill(t);
   }
   const bool real = opts.clock == ClockMode::kReal;
+  std::optional<Drive> drive; // virtual clock: until the workers have ended
   if (real) {
     kick();
-    driver_cv.wait(lk, [this] { return live.empty(); });
+    waiters_cv.wait(lk, [this] { return live.empty(); });
   } else {
-    take_role(lk, nullptr);
+    drive.emplace(*this, lk);
     run_ready(lk);
     if (!live.empty()) {
       fatal("a context could not be unwound at shutdown");
@@ -133,17 +116,15 @@ void Impl::do_shutdown() {
     cpu = std::move(cpu_thread);
   } else {
     end_workers();
-    drop_role();
+    drive.reset();
   }
   lk.unlock();
   if (cpu.joinable()) {
     cpu.join();
-    std::lock_guard<std::mutex> wl(watch_mu);
-    watch_closed = true;
+    reactor->close();
   }
   dead.clear(); // captured state may call into the kernel as it goes
   lk.lock();
-  --driving;
   free_all_kmem();
   stopped = true;
 }
@@ -231,75 +212,8 @@ bool Kernel::cancel_interrupt(WorkId id) {
   return true;
 }
 
-bool Kernel::watch(int fd, unsigned events, HostWatcher* w) {
-  Impl& k = *impl_;
-  if (k.opts.clock != ClockMode::kReal || fd < 0 || w == nullptr) {
-    return false;
-  }
-  std::lock_guard<std::mutex> wl(k.watch_mu);
-  if (k.watch_closed) {
-    return false;
-  }
-  const auto at = static_cast<std::size_t>(fd);
-  if (at >= k.watch_of_fd.size()) {
-    k.watch_of_fd.resize(at + 1, Impl::kNoSlot);
-  }
-  epoll_event ev{};
-  ev.events = events;
-  std::uint32_t slot = k.watch_of_fd[at];
-  if (slot != Impl::kNoSlot) {
-    Impl::WatchSlot& s = k.watch_slots[slot];
-    if (s.events == events) {
-      s.w = w; // nothing for epoll to learn: no system call
-      return true;
-    }
-    ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
-    if (epoll_ctl(k.epoll_fd, EPOLL_CTL_MOD, fd, &ev) != 0) {
-      return false;
-    }
-    s.w = w;
-    s.events = events;
-    return true;
-  }
-  if (!k.watch_free.empty()) {
-    slot = k.watch_free.back();
-    k.watch_free.pop_back();
-  } else {
-    slot = static_cast<std::uint32_t>(k.watch_slots.size());
-    k.watch_slots.emplace_back();
-  }
-  Impl::WatchSlot& s = k.watch_slots[slot];
-  ++s.gen;
-  ev.data.u64 = slot | std::uint64_t{s.gen} << 32;
-  if (epoll_ctl(k.epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-    k.watch_free.push_back(slot);
-    return false;
-  }
-  s.w = w;
-  s.fd = fd;
-  s.events = events;
-  k.watch_of_fd[at] = slot;
-  return true;
-}
-
-void Kernel::unwatch(int fd) {
-  Impl& k = *impl_;
-  std::unique_lock<std::mutex> wl(k.watch_mu);
-  const auto at = static_cast<std::size_t>(fd);
-  if (fd < 0 || at >= k.watch_of_fd.size() || k.watch_of_fd[at] == Impl::kNoSlot) {
-    return;
-  }
-  const std::uint32_t slot = k.watch_of_fd[at];
-  k.watch_of_fd[at] = Impl::kNoSlot;
-  epoll_ctl(k.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-  Impl::WatchSlot& s = k.watch_slots[slot];
-  s.w = nullptr;
-  s.fd = -1;
-  ++s.gen; // events already taken for it are dropped
-  k.watch_free.push_back(slot);
-  if (std::this_thread::get_id() != k.cpu_id) {
-    k.watch_cv.wait(wl, [&] { return k.watch_running != slot; });
-  }
+HostWatch Kernel::watch(int fd, HostWatcher* w) {
+  return impl_->reactor ? impl_->reactor->watch(fd, w) : HostWatch{};
 }
 
 namespace {
@@ -314,16 +228,8 @@ void Kernel::settle() {
   not_in_context("settle");
   Impl& k = *impl_;
   Impl::Lock lk(k.m);
-  const bool virt = k.opts.clock == ClockMode::kVirtual;
-  if (virt) {
-    k.take_role(lk, nullptr);
-  }
-  ++k.driving;
+  Impl::Drive drive(k, lk);
   k.wait_idle(lk);
-  --k.driving;
-  if (virt) {
-    k.drop_role();
-  }
 }
 
 void Kernel::advance(clock_t ticks) {
@@ -334,16 +240,13 @@ void Kernel::advance(clock_t ticks) {
     k.report("advance() used on the real clock");
     return;
   }
-  k.take_role(lk, nullptr);
-  ++k.driving;
+  Impl::Drive drive(k, lk);
   k.wait_idle(lk);
   for (clock_t i = 0; i < ticks; ++i) {
     ++k.lbolt;
     k.release_due();
     k.wait_idle(lk);
   }
-  --k.driving;
-  k.drop_role();
 }
 
 bool Kernel::run_until(const std::function<bool()>& pred, clock_t limit) {

@@ -1,5 +1,7 @@
 // The emulated kernel's internal state, shared by the files of the layer. Everything here
-// is guarded by Kernel::Impl::m; kmutex_t and kcondvar_t fields are too.
+// is guarded by Kernel::Impl::m, and so are kmutex_t and kcondvar_t fields, except what is
+// set once at boot (the options, the CPU's thread, the boot times) and the reactor, which
+// has its own locking (reactor.h).
 #pragma once
 
 #include <chrono>
@@ -18,8 +20,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/epoll.h>
-
 #include <boost/container/small_vector.hpp>
 
 #include "fiber.h"
@@ -27,6 +27,7 @@
 #include "kemu/usermem.h"
 #include "kernel_pools.h"
 #include "ksys/mutex.h"
+#include "reactor.h"
 
 namespace kemu::detail {
 
@@ -94,8 +95,9 @@ struct kthread {
   std::condition_variable* done_cv = nullptr;
   std::function<void(bool)> on_done; // start(): told on the CPU's thread once it has ended
 
-  // A virtual-mode call(): its thread also decides when time moves.
-  bool driver = false;
+  // A virtual-mode call(): its thread also decides when time moves, and the call counts in
+  // drive_depth until it ends.
+  bool owns_clock = false;
   kemu::Wait wait = kemu::Wait::kJump;
   clock_t jump_limit = 0;
 
@@ -143,18 +145,20 @@ struct kemu::Kernel::Impl {
 
   KernelOptions opts;
   mutable std::mutex m;
-  std::condition_variable driver_cv; // CPU went idle, the CPU role came free, a task ended
-  // Counts driver_cv's notifications, so that a waiter that looked at its condition with `m`
+  // Host threads waiting on the kernel: the CPU went idle, the CPU role came free, a task or
+  // a call ended.
+  std::condition_variable waiters_cv;
+  // Counts waiters_cv's notifications, so that a waiter that looked at its condition with `m`
   // released can tell it missed one.
-  std::uint64_t driver_wakes = 0;
-  void wake_drivers() {
-    ++driver_wakes;
-    driver_cv.notify_all();
+  std::uint64_t waiters_woken = 0;
+  void wake_waiters() {
+    ++waiters_woken;
+    waiters_cv.notify_all();
   }
 
   clock_t lbolt = 0;
   kthread* running = nullptr; // holds the CPU: its fiber runs, or runs next
-  int driving = 0;            // virtual mode: contexts may run only while someone drives
+  int drive_depth = 0;        // virtual clock: contexts may run only while someone drives
   bool stopping = false;
   bool stopped = false;
 
@@ -194,38 +198,15 @@ struct kemu::Kernel::Impl {
   bool budget_on = false;
   std::size_t budget_left = 0;
 
-  // Real clock: the CPU's own host thread, asleep in epoll on an eventfd (work handed over
-  // by other host threads), a timerfd (the earliest deadline) and the watched host
-  // descriptors (below) while nothing is ready.
+  // Real clock: the CPU's own host thread, asleep in the reactor (work handed over by other
+  // host threads, the earliest deadline, the watched host descriptors) while nothing is
+  // ready. cpu_sleeping is under m; the reactor has its own locking.
   std::thread cpu_thread;
   bool cpu_exit = false;
   bool cpu_sleeping = false;
-  int epoll_fd = -1;
-  int event_fd = -1;
-  int timer_fd = -1;
-  std::int64_t timerfd_deadline = 0; // the timerfd's deadline in ns, 0 while disarmed
+  std::unique_ptr<detail::Reactor> reactor;
   std::chrono::steady_clock::time_point boot;
   std::int64_t wall_boot = 0; // seconds since the epoch at boot
-
-  // Real clock: host descriptors the CPU's thread watches for others (Kernel::watch). Under
-  // watch_mu, not m, since their callbacks run without m. An epoll event names its slot and
-  // the slot's generation, so an event for a descriptor unwatched meanwhile is dropped.
-  struct WatchSlot {
-    HostWatcher* w = nullptr;
-    int fd = -1;
-    unsigned events = 0; // as epoll has them
-    std::uint32_t gen = 0;
-  };
-  static constexpr std::uint32_t kNoSlot = 0xffffffff;
-  static constexpr std::uint64_t kEventTag = ~std::uint64_t{0}; // the eventfd's epoll data
-  static constexpr std::uint64_t kTimerTag = ~std::uint64_t{1}; // the timerfd's
-  std::mutex watch_mu;
-  std::condition_variable watch_cv; // a callback ended
-  std::vector<WatchSlot> watch_slots;
-  std::vector<std::uint32_t> watch_free;
-  std::vector<std::uint32_t> watch_of_fd; // slot by descriptor, kNoSlot for none
-  std::uint32_t watch_running = kNoSlot;  // the slot whose callback runs now
-  bool watch_closed = false;              // the CPU's thread has ended
   std::thread::id cpu_id;
   // Under m: start() calls so far, and timed work that a pass of host events that started
   // some brings forward (interrupt_or_request; entries whose work has gone are dropped).
@@ -238,7 +219,7 @@ struct kemu::Kernel::Impl {
   void reportf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
   // ---- scheduling (all with m held)
-  bool may_run() const { return opts.clock == ClockMode::kReal || driving > 0; }
+  bool may_run() const { return opts.clock == ClockMode::kReal || drive_depth > 0; }
   bool idle() const { return running == nullptr && ready.empty(); }
   void push_ready(kthread* t);
   void kick(); // start the next ready entry when the CPU is free and running is allowed
@@ -255,7 +236,9 @@ struct kemu::Kernel::Impl {
   void sync(); // real clock: bring lbolt up to the wall clock
   void kill(kthread* t);
   void abandon(kthread* t, const std::string& why);
-  void finish_context(kthread* t);
+  // The end of a context's code: it lets go of its mutexes and leaves the live set, whoever
+  // waits for it hears (an interrupt worker goes back to the pool), and the CPU goes on.
+  void end_context(kthread* t);
   void release_due();
   void arm_wake(kthread* t, clock_t due);
   void add_timed(detail::TimedKey key, detail::Timed what);
@@ -279,6 +262,19 @@ struct kemu::Kernel::Impl {
   bool take_role(Lock& lk, const std::function<bool()>& done);
   void drop_role();
   bool have_role() const;
+  // Virtual clock: for as long as it lives, the calling thread is the CPU (waiting while
+  // another thread is) and contexts may run. Real clock: nothing (the CPU's own thread runs
+  // them, always). Made and destroyed with m held.
+  class Drive {
+  public:
+    Drive(Impl& k, Lock& lk);
+    ~Drive();
+    Drive(const Drive&) = delete;
+    Drive& operator=(const Drive&) = delete;
+
+  private:
+    Impl& k_;
+  };
   // A start()ed context has ended: tell its owner (m unlocked meanwhile) and forget it.
   void finish_started(kthread* t, Lock& lk);
   // Ends the idle interrupt workers' fibers (on the CPU's thread, at shutdown).
@@ -295,8 +291,6 @@ struct kemu::Kernel::Impl {
 
   // ---- real clock
   void cpu_main();
-  // Runs the callbacks of the watched descriptors among ev (m not held).
-  void run_watchers(const epoll_event* ev, int n);
   void arm_timer();
   clock_t wall_ticks() const;
   std::chrono::steady_clock::time_point tick_time(clock_t tick) const;
@@ -309,6 +303,8 @@ struct kemu::Kernel::Impl {
   // ---- drive loops, lock held
   bool run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
   bool run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit, Lock& lk);
+  // pred(), with m let go meanwhile when `unlocked`.
+  static bool holds(const std::function<bool()>& pred, bool unlocked, Lock& lk);
 
   void do_shutdown();
   void free_all_kmem();

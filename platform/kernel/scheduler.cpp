@@ -2,9 +2,13 @@
 // switches on the CPU's host thread), and the rules for when time may move.
 //
 // Every decision here is taken under Impl::m from queues in a fixed order, so the order
-// of events never depends on how the host schedules its threads. Impl::m stays locked
-// across every fiber switch: a context gives the CPU up from inside a kernel primitive
-// (which holds m) and the scheduler loop resumes the next one with m still held.
+// of events never depends on how the host schedules its threads. Impl::m is held at every
+// fiber switch, though not all along: a context's own code runs without it, takes it in a
+// kernel primitive and gives the CPU up from inside it, with m held; the scheduler loop,
+// which holds m while it resumes fibers, resumes the next context inside its primitive (or
+// its entry), which lets m go on its way back to the context's code. Outside the contexts
+// the CPU's thread lets m go while it waits on the host, runs host watchers or tells a
+// start()ed context's owner that it has ended.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -12,10 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 #include "kernel_impl.h"
 
@@ -88,8 +88,7 @@ void Impl::wake_cpu() {
     return; // the CPU's thread is at work and sees `running` before it sleeps
   }
   cpu_sleeping = false;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = ::write(event_fd, &one, sizeof one);
+  reactor->wake();
 }
 
 void Impl::dispatch() {
@@ -116,7 +115,7 @@ void Impl::dispatch() {
     give_cpu(w);
     return;
   }
-  wake_drivers();
+  wake_waiters();
 }
 
 void Impl::release_cpu() {
@@ -124,7 +123,7 @@ void Impl::release_cpu() {
   if (may_run()) {
     dispatch();
   } else {
-    wake_drivers();
+    wake_waiters();
   }
 }
 
@@ -264,7 +263,7 @@ void Impl::kill(kthread* t) {
   }
 }
 
-void Impl::finish_context(kthread* t) {
+void Impl::end_context(kthread* t) {
   while (!t->held.empty()) {
     kmutex_t* mp = t->held.back();
     if (!t->kill) {
@@ -274,6 +273,26 @@ void Impl::finish_context(kthread* t) {
   }
   t->sig_pending = false;
   t->sleep_ok = 0;
+  live.erase(t->id);
+  if (t->kind == CtxKind::kInterrupt) {
+    t->state = CtxState::kIdle;
+    t->kill = false;
+    idle_workers.emplace(t->slot, t);
+  } else {
+    t->state = CtxState::kDone;
+    if (t->link) {
+      t->link->finished = true;
+      wake_waiters();
+    }
+    if (t->owns_clock) {
+      --drive_depth;
+    }
+    if (t->done_cv != nullptr) {
+      ++waiters_woken;
+      t->done_cv->notify_all();
+    }
+  }
+  release_cpu();
 }
 
 // ---- Time ----------------------------------------------------------------------------------
@@ -364,7 +383,7 @@ void Impl::wait_idle(Lock& lk) {
     return;
   }
   kick();
-  driver_cv.wait(lk, [this] { return idle(); });
+  waiters_cv.wait(lk, [this] { return idle(); });
 }
 
 clock_t Impl::wall_ticks() const {
@@ -389,7 +408,8 @@ void Impl::sync() {
   }
 }
 
-// Only when the deadline changed: the CPU's thread passes here before every wait.
+// The CPU's thread passes here before every wait; the reactor calls the system only when the
+// deadline changed.
 void Impl::arm_timer() {
   std::int64_t ns = 0;
   if (!timed.empty()) {
@@ -397,14 +417,7 @@ void Impl::arm_timer() {
     ns = std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(at).count(),
                                 1); // zero would disarm
   }
-  if (ns == timerfd_deadline) {
-    return;
-  }
-  timerfd_deadline = ns;
-  itimerspec its{};
-  its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-  its.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &its, nullptr);
+  reactor->arm(ns);
 }
 
 void Impl::cpu_main() {
@@ -433,28 +446,13 @@ void Impl::cpu_main() {
       cpu_sleeping = true;
     }
     lk.unlock();
-    epoll_event ev[64];
-    const int n = epoll_wait(epoll_fd, ev, std::size(ev), idle_now ? -1 : 0);
-    bool watched = false;
-    for (int i = 0; i < n; ++i) {
-      const std::uint64_t tag = ev[i].data.u64;
-      if (tag == kEventTag || tag == kTimerTag) {
-        std::uint64_t v = 0;
-        [[maybe_unused]] const auto r =
-            ::read(tag == kEventTag ? event_fd : timer_fd, &v, sizeof v);
-        if (tag == kTimerTag) {
-          timerfd_deadline = 0; // it has fired: a one-shot timer is disarmed now
-        }
-      } else {
-        watched = true;
-      }
-    }
+    const bool watched = reactor->wait(idle_now);
     lk.lock();
     cpu_sleeping = false;
     if (watched) {
       const std::uint64_t before = starts;
       lk.unlock();
-      run_watchers(ev, n);
+      reactor->run_watchers();
       lk.lock();
       requests = requests || starts != before;
     }
@@ -462,28 +460,6 @@ void Impl::cpu_main() {
   end_workers();
   role_taken = false;
   role_depth = 0;
-}
-
-void Impl::run_watchers(const epoll_event* ev, int n) {
-  std::unique_lock<std::mutex> wl(watch_mu);
-  for (int i = 0; i < n; ++i) {
-    const std::uint64_t tag = ev[i].data.u64;
-    if (tag == kEventTag || tag == kTimerTag) {
-      continue;
-    }
-    const auto slot = static_cast<std::uint32_t>(tag);
-    const WatchSlot& s = watch_slots[slot];
-    if (s.gen != static_cast<std::uint32_t>(tag >> 32) || s.w == nullptr) {
-      continue; // unwatched since epoll reported it
-    }
-    HostWatcher* w = s.w;
-    watch_running = slot;
-    wl.unlock();
-    w->ready(ev[i].events);
-    wl.lock();
-    watch_running = kNoSlot;
-    watch_cv.notify_all();
-  }
 }
 
 // ---- The CPU role ------------------------------------------------------------------------------
@@ -536,14 +512,14 @@ bool Impl::have_role() const {
 
 bool Impl::take_role(Lock& lk, const std::function<bool()>& done) {
   if (have_role()) {
-    ++role_depth; // a predicate of run_until driving again
+    ++role_depth; // a predicate of run_until drives again
     return true;
   }
   while (role_taken) {
     if (done && done()) {
       return false;
     }
-    driver_cv.wait(lk);
+    waiters_cv.wait(lk);
   }
   StackPool::watch_thread();
   role_taken = true;
@@ -558,7 +534,21 @@ void Impl::drop_role() {
   }
   role_taken = false;
   role_owner = {};
-  wake_drivers();
+  wake_waiters();
+}
+
+Impl::Drive::Drive(Impl& k, Lock& lk) : k_(k) {
+  if (k.opts.clock == ClockMode::kVirtual) {
+    k.take_role(lk, nullptr);
+    ++k.drive_depth;
+  }
+}
+
+Impl::Drive::~Drive() {
+  if (k_.opts.clock == ClockMode::kVirtual) {
+    --k_.drive_depth;
+    k_.drop_role();
+  }
 }
 
 void Impl::end_workers() {
@@ -577,29 +567,24 @@ void Impl::end_workers() {
 bool Impl::run_virtual(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit,
                        Lock& lk) {
   const clock_t end = lbolt + limit;
-  take_role(lk, nullptr);
-  ++driving;
-  bool ok = false;
+  Drive drive(*this, lk);
   for (;;) {
     run_ready(lk);
-    --driving; // nothing runs while the predicate looks at kernel state
-    if (pred_unlocked) {
-      lk.unlock();
-      ok = pred();
-      lk.lock();
-    } else {
-      ok = pred();
+    bool ok;
+    {
+      --drive_depth; // nothing runs while the predicate looks at kernel state
+      struct Resume {
+        int& depth;
+        ~Resume() { ++depth; }
+      } resume{drive_depth};
+      ok = holds(pred, pred_unlocked, lk);
     }
-    ++driving;
     if (ok || timed.empty() || timed.begin()->first.first > end) {
-      break;
+      return ok;
     }
     lbolt = std::max(lbolt, timed.begin()->first.first);
     release_due();
   }
-  --driving;
-  drop_role();
-  return ok;
 }
 
 bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock_t limit,
@@ -607,25 +592,29 @@ bool Impl::run_real(const std::function<bool()>& pred, bool pred_unlocked, clock
   sync();
   const auto end = tick_time(lbolt + limit);
   for (;;) {
-    const std::uint64_t seen = driver_wakes;
-    bool ok;
-    if (pred_unlocked) {
-      lk.unlock();
-      ok = pred();
-      lk.lock();
-    } else {
-      ok = pred();
-    }
-    if (ok) {
+    const std::uint64_t seen = waiters_woken;
+    if (holds(pred, pred_unlocked, lk)) {
       return true;
     }
     if (stopping || std::chrono::steady_clock::now() >= end) {
       return false;
     }
-    if (driver_wakes == seen) {
-      driver_cv.wait_until(lk, end);
+    if (waiters_woken == seen) {
+      waiters_cv.wait_until(lk, end);
     }
   }
+}
+
+bool Impl::holds(const std::function<bool()>& pred, bool unlocked, Lock& lk) {
+  if (!unlocked) {
+    return pred();
+  }
+  lk.unlock();
+  struct Relock {
+    Lock& lk;
+    ~Relock() { lk.lock(); }
+  } relock{lk};
+  return pred();
 }
 
 // ---- Fiber entries -----------------------------------------------------------------------------
@@ -649,12 +638,7 @@ void Impl::worker_entry(void* p) {
     if (!failure.empty()) {
       k.reportf("uncaught exception in interrupt work: %s", failure.c_str());
     }
-    k.finish_context(t);
-    k.live.erase(t->id);
-    t->state = CtxState::kIdle;
-    t->kill = false;
-    k.idle_workers.emplace(t->slot, t);
-    k.release_cpu();
+    k.end_context(t);
     // Given the next item at once, it still lets the scheduler look at the host once the
     // slice is used up.
     while ((k.running != t || k.dispatches >= k.slice_end) && !t->exit) {
@@ -676,14 +660,7 @@ void Impl::task_entry(void* p) {
   if (!failure.empty()) {
     k.reportf("uncaught exception in task %s: %s", t->name.c_str(), failure.c_str());
   }
-  k.finish_context(t);
-  t->state = CtxState::kDone;
-  k.live.erase(t->id);
-  if (t->link) {
-    t->link->finished = true;
-  }
-  k.wake_drivers();
-  k.release_cpu();
+  k.end_context(t);
   lk.release();
 }
 
@@ -703,20 +680,7 @@ void Impl::call_entry(void* p) {
     }
     lk.lock();
   }
-  if (t->kill) {
-    completed = false;
-  }
-  t->completed = completed;
-  k.finish_context(t);
-  t->state = CtxState::kDone;
-  k.live.erase(t->id);
-  if (t->driver) {
-    --k.driving;
-  }
-  if (t->done_cv != nullptr) {
-    ++k.driver_wakes;
-    t->done_cv->notify_all();
-  }
-  k.release_cpu();
+  t->completed = completed && !t->kill;
+  k.end_context(t);
   lk.release();
 }

@@ -100,14 +100,15 @@ TEST_F(RealClockBatches, AClientRequestEndsTheHeldRead) {
   } client;
   client.k = &k;
   client.fd = fds[0];
-  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &client));
+  kemu::HostWatch watch = k.watch(fds[0], &client);
+  ASSERT_TRUE(watch.want(EPOLLIN));
   ASSERT_EQ(::write(fds[1], "x", 1), 1);
   EXPECT_TRUE(k.run_until([&] { return held.out.done; }, 20000L * hz)) << "20 s wall-clock";
   // Read on the CPU's thread: the completion may still be filling in the outcome.
   Bytes data;
   ASSERT_TRUE(k.call([&] { data = held.out.data; }));
   EXPECT_EQ(data, Bytes{PKT_END});
-  k.unwatch(fds[0]);
+  watch.unwatch();
   ::close(fds[0]);
   ::close(fds[1]);
 }

@@ -162,7 +162,8 @@ TEST(RealClock, HostEventsAreServedWhileWorkKeepsComingDue) {
     }
   } w;
   w.fd = fds[0];
-  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &w));
+  kemu::HostWatch watch = k.watch(fds[0], &w);
+  ASSERT_TRUE(watch.want(EPOLLIN));
   k.interrupt(&Chain::link, &k);
   ASSERT_EQ(::write(fds[1], "x", 1), 1);
   {
@@ -171,7 +172,7 @@ TEST(RealClock, HostEventsAreServedWhileWorkKeepsComingDue) {
   }
   stop = true;
   k.settle();
-  k.unwatch(fds[0]);
+  watch.unwatch();
   ::close(fds[0]);
   ::close(fds[1]);
 }
@@ -201,7 +202,8 @@ TEST(RealClock, ARequestBringsForwardTheWorkThatWaitsForOne) {
   } requests;
   requests.k = &k;
   requests.fd = fds[0];
-  ASSERT_TRUE(k.watch(fds[0], EPOLLIN, &requests));
+  kemu::HostWatch watch = k.watch(fds[0], &requests);
+  ASSERT_TRUE(watch.want(EPOLLIN));
   // Were the request not to bring it forward, the plain work would run first.
   k.interrupt_or_request(
       [] {
@@ -224,7 +226,7 @@ TEST(RealClock, ARequestBringsForwardTheWorkThatWaitsForOne) {
   EXPECT_TRUE(early_after_request);
   EXPECT_FALSE(plain_ran);
   EXPECT_TRUE(k.cancel_interrupt(plain));
-  k.unwatch(fds[0]);
+  watch.unwatch();
   EXPECT_EQ(k.report_count(), 0u);
   ::close(fds[0]);
   ::close(fds[1]);

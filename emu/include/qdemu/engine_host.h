@@ -26,11 +26,10 @@ public:
   // Runs fn serialised with every other fn of this host and with the clock's callbacks:
   // now or later, on this thread or another. fn must not post again and must not block.
   virtual void post(std::function<void()> fn) = 0;
-  // Has w called where posted calls run, while fd is ready for `events` (epoll's bits),
-  // so that socket I/O needs no thread of its own: as Kernel::watch. False when this host
-  // cannot (then the caller waits for the descriptor itself).
-  virtual bool watch(int /*fd*/, unsigned /*events*/, kemu::HostWatcher* /*w*/) { return false; }
-  virtual void unwatch(int /*fd*/) {}
+  // Has w called where posted calls run, while fd is ready for the events its handle wants,
+  // so that socket I/O needs no thread of its own: as Kernel::watch. An empty handle when
+  // this host cannot (then the caller waits for the descriptor itself).
+  virtual kemu::HostWatch watch(int /*fd*/, kemu::HostWatcher* /*w*/) { return {}; }
 };
 
 class LockedEngineHost final : public EngineHost {

@@ -25,8 +25,7 @@ public:
   Clock& clock() override { return *clock_; }
   void post(std::function<void()> fn) override;
   // On the real clock, on the kernel's CPU thread.
-  bool watch(int fd, unsigned events, kemu::HostWatcher* w) override;
-  void unwatch(int fd) override;
+  kemu::HostWatch watch(int fd, kemu::HostWatcher* w) override;
 
 private:
   kemu::Kernel& kernel_;

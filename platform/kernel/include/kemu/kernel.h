@@ -161,21 +161,18 @@ public:
   // ---- Host descriptors (real clock) ----------------------------------------------------
   // The CPU's thread also waits on host descriptors, so that host I/O (qdhost's clients, pty
   // masters, the sockets of emulated modules) needs no host thread of its own and starts
-  // kernel work without a hand-off between threads. While fd is ready for `events` (EPOLLIN,
-  // EPOLLOUT; level-triggered; EPOLLHUP and EPOLLERR come whatever `events` says), w->ready()
-  // runs on the CPU's thread outside every context and without the kernel's lock, once the
-  // CPU has nothing left to run, or after a slice of work (64 contexts given the CPU) while
-  // work remains, so that work that keeps coming due cannot starve the host descriptors.
-  // It may start(), interrupt(), cancel_interrupt(),
-  // post_signal(), watch() and unwatch(), must not block, and must never call(), settle() or
-  // anything else that waits for the CPU. A watcher that leaves a hangup or an error pending
-  // is called again at once: it must unwatch (or stop) its descriptor.
-  // Adds fd, or changes its events and watcher (events 0: none for now). False on the
-  // virtual clock, once the kernel is stopping, or when epoll refuses the descriptor.
-  bool watch(int fd, unsigned events, HostWatcher* w);
-  // Once it returns, fd's watcher is not running (unless the caller is that very call) and
-  // will not run for fd again. Unknown descriptors are ignored.
-  void unwatch(int fd);
+  // kernel work without a hand-off between threads. While fd is ready for the events its
+  // handle wants (HostWatch::want), w->ready() runs on the CPU's thread outside every
+  // context and without the kernel's lock, once the CPU has nothing left to run, or after a
+  // slice of work (64 contexts given the CPU) while work remains, so that work that keeps
+  // coming due cannot starve the host descriptors.
+  // It may start(), interrupt(), cancel_interrupt(), post_signal(), watch() and use any
+  // handle, must not block, and must never call(), settle() or anything else that waits for
+  // the CPU. A watcher that leaves a hangup or an error pending is called again at once: it
+  // must unwatch (or stop) its descriptor.
+  // The handle watches nothing until its want() names events. Empty on the virtual clock,
+  // and once the kernel has stopped.
+  HostWatch watch(int fd, HostWatcher* w);
 
   // Virtual clock: runs everything due now until every context is blocked or done.
   // Real clock: waits until the CPU is idle.

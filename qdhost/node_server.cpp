@@ -37,6 +37,7 @@ struct Listener final : kemu::HostWatcher {
   int fd = -1;
   dev_t file_dev = 0; // the socket file, so that stop removes only its own
   ino_t file_ino = 0;
+  kemu::HostWatch watch; // last, so that it goes first
   void ready(unsigned events) override;
 };
 
@@ -117,6 +118,8 @@ struct NodeServer::Impl final : kemu::HostWatcher {
   // The CPU thread's and stop()'s, under state.mu.
   std::vector<Connection*> dead;
   std::atomic<bool> stop_asked{false};
+
+  kemu::HostWatch control_watch; // last, so that it goes first
 
   int fail(int err, std::string why) {
     error = std::move(why);
@@ -339,7 +342,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     }
     listening = on;
     for (auto& l : listeners) {
-      kernel.watch(l->fd, on ? EPOLLIN : 0u, l.get());
+      l->watch.want(on ? EPOLLIN : 0u);
     }
     if (!on) {
       relisten = kernel.interrupt([this] { listen_again(); }, hz);
@@ -404,7 +407,7 @@ struct NodeServer::Impl final : kemu::HostWatcher {
     if (accepting) {
       accepting = false;
       for (auto& l : listeners) {
-        kernel.unwatch(l->fd);
+        l->watch.unwatch();
       }
       if (relisten != 0) {
         kernel.cancel_interrupt(relisten);
@@ -481,15 +484,20 @@ int NodeServer::start() {
   s.accepting = true;
   s.listening = true;
   s.state.shutting_down = false;
-  if (!s.kernel.watch(s.control_fd, EPOLLIN, &s)) {
+  // Every handle is made before the first is watched: a callback may use them all.
+  s.control_watch = s.kernel.watch(s.control_fd, &s);
+  for (auto& l : s.listeners) {
+    l->watch = s.kernel.watch(l->fd, l.get());
+  }
+  if (!s.control_watch.want(EPOLLIN)) {
     return s.fail(EINVAL, "the kernel is stopping");
   }
   for (auto& l : s.listeners) {
-    if (!s.kernel.watch(l->fd, EPOLLIN, l.get())) {
+    if (!l->watch.want(EPOLLIN)) {
       for (auto& w : s.listeners) {
-        s.kernel.unwatch(w->fd);
+        w->watch.unwatch();
       }
-      s.kernel.unwatch(s.control_fd);
+      s.control_watch.unwatch();
       return s.fail(EINVAL, "the kernel is stopping");
     }
   }
@@ -513,7 +521,7 @@ void NodeServer::stop() {
     [[maybe_unused]] ssize_t n = ::write(s.control_fd, &one, sizeof one);
     s.state.changed.wait(lk, [&] { return s.stop_done; });
   }
-  s.kernel.unwatch(s.control_fd); // nothing of ours runs on the CPU thread from here on
+  s.control_watch.unwatch(); // nothing of ours runs on the CPU thread from here on
   s.close_listeners();
   ::close(s.control_fd);
   s.control_fd = -1;

@@ -62,7 +62,8 @@ private:
 
   std::mutex mu_;
   std::vector<std::uint8_t> backlog_; // what the file did not take yet
-  bool watched_ = false;
+
+  kemu::HostWatch watch_; // while the file takes no more; last, so that it goes first
 };
 
 } // namespace qdhost

@@ -113,9 +113,6 @@ Connection::Connection(ServerState& server, int fd, NodeInfo node)
 
 Connection::~Connection() {
   ready_->conn = nullptr;
-  if (watched_) {
-    server_.kernel.unwatch(fd_);
-  }
   ::close(fd_);
   while (!waiting_.empty()) {
     server_.give_request(waiting_.pop());
@@ -132,15 +129,15 @@ Connection::~Connection() {
 }
 
 bool Connection::start() {
-  watched_ = server_.kernel.watch(fd_, EPOLLIN | EPOLLRDHUP, this);
-  return watched_;
+  watch_ = server_.kernel.watch(fd_, this);
+  return watch_.want(EPOLLIN | EPOLLRDHUP);
 }
 
 void Connection::watch() {
-  if (watched_ && !departed_) {
+  if (!departed_) {
     const unsigned events =
         (reading_ ? unsigned{EPOLLIN} : 0u) | (writing_ ? unsigned{EPOLLOUT} : 0u);
-    server_.kernel.watch(fd_, events | EPOLLRDHUP, this);
+    watch_.want(events | EPOLLRDHUP);
   }
 }
 
@@ -638,10 +635,7 @@ void Connection::depart() {
     return;
   }
   departed_ = true;
-  if (watched_) {
-    server_.kernel.unwatch(fd_);
-    watched_ = false;
-  }
+  watch_.unwatch();
   if (!reading_) {
     reading_ = true;
     --server_.paused;

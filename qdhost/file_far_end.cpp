@@ -24,13 +24,13 @@ std::shared_ptr<FileFarEnd> FileFarEnd::open(const std::string& path, qdemu::Eng
     *why = path + ": " + std::strerror(errno);
     return nullptr;
   }
-  return std::shared_ptr<FileFarEnd>(new FileFarEnd(host, fd, path));
+  std::shared_ptr<FileFarEnd> f(new FileFarEnd(host, fd, path));
+  f->watch_ = host.watch(fd, f.get());
+  return f;
 }
 
 FileFarEnd::~FileFarEnd() {
-  if (watched_) {
-    host_.unwatch(fd_);
-  }
+  watch_.unwatch(); // no callback runs from here on
   ::close(fd_);
 }
 
@@ -61,8 +61,7 @@ void FileFarEnd::transmit(std::span<const std::uint8_t> bytes) {
   }
   // The port waits until the file takes more; without a watch it never would, so the rest
   // is lost instead.
-  watched_ = host_.watch(fd_, EPOLLOUT, this);
-  if (!watched_) {
+  if (!watch_.want(EPOLLOUT)) {
     lost_ += backlog_.size();
     backlog_.clear();
     return;
@@ -82,8 +81,7 @@ void FileFarEnd::ready(unsigned events) {
   if (!backlog_.empty()) {
     return;
   }
-  host_.unwatch(fd_);
-  watched_ = false;
+  watch_.unwatch();
   held_ = false;
   host_.post([self = shared_from_this()] {
     if (self->port_ != nullptr) {

@@ -181,14 +181,14 @@ private:
   std::size_t held_requests_ = 0;
   std::size_t held_bytes_ = 0;
 
-  bool reading_ = true;  // the socket is read (not held back by the bound)
-  bool writing_ = false; // waiting for room in the socket
-  bool watched_ = false;
+  bool reading_ = true;   // the socket is read (not held back by the bound)
+  bool writing_ = false;  // waiting for room in the socket
   bool departed_ = false; // the program went away, or qdhost hung it up
   bool closing_departed_ = false;
   bool notice_out_ = false;    // a readiness notice the program has not read past yet
   bool notice_wanted_ = false; // one could not be sent yet
   bool finished_ = false;
+  kemu::HostWatch watch_; // the socket; last, so that it goes first
 };
 
 } // namespace qdhost

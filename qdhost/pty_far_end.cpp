@@ -49,6 +49,7 @@ std::shared_ptr<PtyFarEnd> PtyFarEnd::open(qdemu::EngineHost& host, std::string*
     *why = errno_text(name);
     return nullptr;
   }
+  p->watch_ = host.watch(p->master_, p.get());
   return p;
 }
 
@@ -63,7 +64,7 @@ PtyFarEnd::~PtyFarEnd() {
 
 void PtyFarEnd::start() {
   std::lock_guard<std::mutex> lk(mu_);
-  watched_ = true;
+  started_ = true;
   rewatch_locked();
 }
 
@@ -71,17 +72,17 @@ void PtyFarEnd::stop() {
   bool was = false;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    was = std::exchange(watched_, false);
+    was = std::exchange(started_, false);
   }
   if (was) {
-    host_.unwatch(master_); // no callback runs from here on
+    watch_.unwatch(); // no callback runs from here on
   }
   std::lock_guard<std::mutex> lk(mu_);
   flush_locked();
 }
 
 void PtyFarEnd::rewatch_locked() {
-  if (!watched_ || broken_) {
+  if (!started_ || broken_) {
     return;
   }
   unsigned events = 0;
@@ -91,7 +92,7 @@ void PtyFarEnd::rewatch_locked() {
   if (!backlog_.empty()) {
     events |= EPOLLOUT;
   }
-  if (!host_.watch(master_, events, this)) {
+  if (!watch_.want(events)) {
     broken_ = true; // nothing watches it (the kernel is stopping)
   }
 }
@@ -136,7 +137,7 @@ void PtyFarEnd::ready(unsigned events) {
   std::lock_guard<std::mutex> lk(mu_);
   if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
     broken_ = true; // the pair is broken: nothing more comes from it
-    host_.unwatch(master_);
+    watch_.unwatch();
     return;
   }
   if ((events & EPOLLOUT) != 0) {

@@ -85,8 +85,10 @@ private:
   std::size_t in_len_ = 0;
   bool delivering_ = false; // in_ is queued for the port
   bool held_ = false;       // the port holds input off: leave it in the pty
-  bool watched_ = false;
+  bool started_ = false;
   bool broken_ = false; // the master reported an error: nothing more comes from it
+
+  kemu::HostWatch watch_; // the master; last, so that it goes first
 };
 
 } // namespace qdhost

@@ -250,10 +250,10 @@ struct kemu::Kernel::Impl {
 
   // ---- the CPU role (with m held)
   // Real clock, while work remains: contexts given the CPU between two chances to look at the
-  // host descriptors, and the least time between two such looks. A request taken in the
-  // middle of a burst of work finds the stream head that the burst fills still empty and
-  // ends with the first few bytes; looking after every slice made reads small and requests
-  // many times as many, and the extra work lengthened the bursts.
+  // host descriptors, and the least time between two such looks. A read taken in the middle
+  // of a burst of work finds the stream head that the burst is filling empty and ends with
+  // the first bytes to come; looking after every slice made reads a tenth of their size and
+  // requests ten times as many, and their work made the bursts longer still.
   static constexpr std::size_t kSlice = 64;
   static constexpr std::chrono::milliseconds kBusyLook{20};
   std::uint64_t dispatches = 0;         // contexts given the CPU so far

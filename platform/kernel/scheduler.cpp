@@ -645,8 +645,8 @@ void Impl::worker_entry(void* p) {
       k.reportf("uncaught exception in interrupt work: %s", failure.c_str());
     }
     k.end_context(t);
-    // Given the next item at once, it still lets the scheduler look at the host once the
-    // slice is used up.
+    // Given the next item at once, it still lets the scheduler have its chance to look at
+    // the host once the slice is used up.
     while ((k.running != t || k.dispatches >= k.slice_end) && !t->exit) {
       t->fiber.yield();
     }

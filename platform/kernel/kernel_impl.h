@@ -249,9 +249,13 @@ struct kemu::Kernel::Impl {
   std::uint64_t queue_work(detail::Work&& w, clock_t ticks);
 
   // ---- the CPU role (with m held)
-  // Real clock: contexts given the CPU between two looks at the host descriptors while work
-  // remains.
+  // Real clock, while work remains: contexts given the CPU between two chances to look at the
+  // host descriptors, and the least time between two such looks. A read taken in the middle
+  // of a burst of work finds the stream head that the burst is filling empty and ends with
+  // the first bytes to come; looking after every slice made reads a tenth of their size and
+  // requests ten times as many, and their work made the bursts longer still.
   static constexpr std::size_t kSlice = 64;
+  static constexpr std::chrono::milliseconds kBusyLook{20};
   std::uint64_t dispatches = 0;         // contexts given the CPU so far
   std::uint64_t slice_end = UINT64_MAX; // run_ready stops once dispatches reach it
   // Runs fibers on the calling thread until nothing is ready or allowed to run (true), or

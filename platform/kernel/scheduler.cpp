@@ -427,13 +427,18 @@ void Impl::cpu_main() {
   role_owner = std::this_thread::get_id();
   role_depth = 1;
   bool requests = false; // host events started contexts since the CPU was last idle
+  auto looked = std::chrono::steady_clock::now(); // at the host descriptors
   while (!cpu_exit) {
     sync();
-    // A slice of work, then host events: a chain of contexts that keeps becoming ready
-    // must not keep the sockets waiting. Looked at without waiting while work remains.
+    // Slices of work, with host events between them: a chain of contexts that keeps becoming
+    // ready must not keep the sockets waiting. While work remains they are looked at without
+    // waiting, kBusyLook after the last look.
     const bool idle_now = run_ready(lk, kSlice);
     if (cpu_exit) {
       break;
+    }
+    if (!idle_now && std::chrono::steady_clock::now() - looked < kBusyLook) {
+      continue;
     }
     if (idle_now && requests) {
       requests = false;
@@ -447,6 +452,7 @@ void Impl::cpu_main() {
     }
     lk.unlock();
     const bool watched = reactor->wait(idle_now);
+    looked = std::chrono::steady_clock::now();
     lk.lock();
     cpu_sleeping = false;
     if (watched) {
@@ -639,8 +645,8 @@ void Impl::worker_entry(void* p) {
       k.reportf("uncaught exception in interrupt work: %s", failure.c_str());
     }
     k.end_context(t);
-    // Given the next item at once, it still lets the scheduler look at the host once the
-    // slice is used up.
+    // Given the next item at once, it still lets the scheduler have its chance to look at
+    // the host once the slice is used up.
     while ((k.running != t || k.dispatches >= k.slice_end) && !t->exit) {
       t->fiber.yield();
     }

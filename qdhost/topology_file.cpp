@@ -477,18 +477,6 @@ private:
 
 } // namespace
 
-// Appended piece by piece, as kemu::ConfError::text (GCC 12 -O3 -Wrestrict).
-std::string TopologyError::text() const {
-  std::string t = file;
-  if (line > 0) {
-    t += ':';
-    t += std::to_string(line);
-  }
-  t += ": ";
-  t += reason;
-  return t;
-}
-
 std::variant<Topology, TopologyError> parse_topology(std::string_view file, std::string_view text) {
   Parser parser(file);
   int line_no = 0;

@@ -49,6 +49,8 @@
 // A statement that cannot be understood refuses the whole file with "FILE:LINE: reason".
 #pragma once
 
+#include "kemu/driver_conf.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -115,12 +117,8 @@ struct Topology {
   std::vector<DeviceSetup> devices;
 };
 
-struct TopologyError {
-  std::string file;
-  int line = 0;
-  std::string reason;
-  std::string text() const;
-};
+// Where and why a topology file was refused: the same record as a driver.conf error.
+using TopologyError = kemu::ConfError;
 
 std::variant<Topology, TopologyError> parse_topology(std::string_view file, std::string_view text);
 

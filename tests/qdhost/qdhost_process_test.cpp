@@ -197,6 +197,15 @@ TEST_F(QdhostProcess, RefusesADirectoryAnotherServes) {
   EXPECT_EQ(first.stop(SIGTERM), 0);
 }
 
+// Looked at before anything else: a permission table it cannot read is not even reached.
+TEST_F(QdhostProcess, RefusesADirectoryOthersMayWriteFirstOfAll) {
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  Qdhost q({"--test-loop", "--minor-perm", dir_ / "missing"}, dir_.path().c_str());
+  EXPECT_TRUE(q.says(dir_.path() + ": group or others may write")) << q.log();
+  EXPECT_EQ(q.exit_status(), 1);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
 TEST_F(QdhostProcess, BadCommandLine) {
   Qdhost q({"--speed", "never"}, nullptr);
   EXPECT_TRUE(q.says("usage: qdhost")) << q.log();

@@ -74,7 +74,8 @@ TEST(HostFallthrough, SystemVCodesNeverReachTheHost) {
 
 // A socket bound by another user under a node's name, in a directory of theirs that the
 // relative device directory names as well as ours, is not our node: a program given it (as
-// its standard input, say) sends it nothing.
+// its standard input, say) sends it nothing. Nor is a socket of a trusted user that bears a
+// node's name but is not the node's file.
 TEST(HostFallthrough, ASocketNamedLikeANodeByAnotherUserIsNoNode) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "a socket of another user needs root";
@@ -88,6 +89,8 @@ TEST(HostFallthrough, ASocketNamedLikeANodeByAnotherUserIsNoNode) {
   const int node = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   const int their = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int mimic = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int fd2 = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   struct Restore {
     int cwd;
     std::vector<std::string> dirs;
@@ -102,11 +105,15 @@ TEST(HostFallthrough, ASocketNamedLikeANodeByAnotherUserIsNoNode) {
         std::filesystem::remove_all(d);
       }
     }
-  } restore{cwd, {ours, theirs}, {cwd, node, their, fd}};
-  auto bind_at = [](int s, const std::string& path) {
+  } restore{cwd, {ours, theirs}, {cwd, node, their, fd, mimic, fd2}};
+  auto address = [](const std::string& path) {
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     std::strcpy(sa.sun_path, path.c_str());
+    return sa;
+  };
+  auto bind_at = [&](int s, const std::string& path) {
+    sockaddr_un sa = address(path);
     return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && ::listen(s, 1) == 0;
   };
   const std::string our_dev = std::string(ours) + "/dev", their_dev = std::string(theirs) + "/dev";
@@ -125,11 +132,15 @@ TEST(HostFallthrough, ASocketNamedLikeANodeByAnotherUserIsNoNode) {
 
   ASSERT_EQ(::chdir(ours), 0);
   ::setenv("QD_DEVDIR", "dev", 1);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  std::strcpy(sa.sun_path, (their_dev + "/ttyc20").c_str());
+  sockaddr_un sa = address(their_dev + "/ttyc20");
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
   EXPECT_FALSE(qdev::is_device(fd));
+
+  // Root's own, as trusted as the node, elsewhere under the node's name.
+  ASSERT_TRUE(bind_at(mimic, std::string(theirs) + "/ttyc20")) << std::strerror(errno);
+  sa = address(std::string(theirs) + "/ttyc20");
+  ASSERT_EQ(::connect(fd2, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
+  EXPECT_FALSE(qdev::is_device(fd2)) << "the name is not the node";
 }
 
 } // namespace

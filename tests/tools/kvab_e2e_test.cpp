@@ -80,6 +80,7 @@ TEST_F(KvabRun, DeviceRefusals) {
   const std::vector<Case> cases = {
       {{}, "\nA control device to open must be specified.\n"},
       {{""}, "\nA control device to open must be specified.\n"},
+      {{"-h", "aa"}, ""},
       {{node("lpc4x"), "aa"}, "\nFailed to open control device: No such file or directory\n"},
       {{"/dev/null", "aa"}, "\nGETMSTATUS ioctl on port failed: Inappropriate ioctl for device\n"},
       {{std::string(128, 'x')}, "\nControl device name longer than 127 characters.\n"},

@@ -102,7 +102,7 @@ TEST_F(KvsoftcarRun, Refusals) {
   EXPECT_EQ(o.out, a + ": soft carrier is OFF\n") << "the refused set changed nothing";
 
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"-g"}, {a, node("ttyc25")}, {"-x", a}, {a, "-g"}}) {
+           {}, {"-g"}, {a, node("ttyc25")}, {"-x", a}, {a, "-g"}, {"-g", a, "-h"}}) {
     o = run(QD_PROGRAM_KVSOFTCAR, args);
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find(usage), std::string::npos) << o.err;

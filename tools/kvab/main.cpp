@@ -29,6 +29,9 @@ int run(int argc, char** argv) {
     return usage(prog);
   }
   const char* control_port = argv[1];
+  if (control_port[0] == '-') { // kvab has no options: "-h" asks for the usage, names no node
+    return usage(prog);
+  }
   if (std::strlen(control_port) > kMaxControlPort) {
     std::fprintf(stderr, "\nControl device name longer than %zu characters.\n", kMaxControlPort);
     return usage(prog);

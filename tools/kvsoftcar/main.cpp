@@ -25,6 +25,12 @@ int run(int argc, char** argv) {
   if (!opts || !opts->mode) {
     return usage();
   }
+  // An option among the paths is a mistyped command, not a node: refuse before any is touched.
+  for (int i = opts->first_path; i < argc; ++i) {
+    if (argv[i][0] == '-') {
+      return usage();
+    }
+  }
   const Mode mode = *opts->mode;
   if (mode != Mode::kGet && ::geteuid() != 0) {
     std::fputs("You must be superuser to alter soft carrier.\n", stderr);

@@ -50,7 +50,8 @@ private:
   FileFarEnd(qdemu::EngineHost& host, int fd, std::string path)
       : host_(host), fd_(fd), path_(std::move(path)) {}
   void ready(unsigned events) override;
-  // Writes what waits, as far as the file takes it; mu_ held. False when the file is broken.
+  // Writes what waits, as far as the file takes it; mu_ held. A write that fails for good
+  // loses what waits, counted in lost_.
   void flush_locked();
 
   qdemu::EngineHost& host_;

@@ -1,10 +1,11 @@
 // Helpers shared by the programs that work on the driver's device nodes (kvstty, kvab,
-// kvflush, kvsoftcar, tbdump, kvupdate, kvscanbus, mevo, kvetherd). Library `kvutils`
-// (tools/), on top of the device access calls of qdev/qdev.h.
+// kvflush, kvsoftcar, tbdump, kvupdate, kvscanbus, mevo, kvetherd, kvvrnreset). Library
+// `kvutils` (tools/), on top of the device access calls of qdev/qdev.h.
 //
 // Free of the kernel's and the host's terminal headers, so that it can sit beside either.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -37,6 +38,12 @@ enum class NodeCheck {
 };
 // stat() of a node (through qdev, so nodes served by qdhost count as character devices).
 NodeCheck check_char_device(const char* path, std::uint32_t* minor);
+
+// Whether any of the words looks like an option ("-h", "--help"). For a program that takes
+// none it is a mistyped command, not a node's name to look up.
+inline bool any_option(std::span<char* const> words) {
+  return std::any_of(words.begin(), words.end(), [](const char* w) { return w[0] == '-'; });
+}
 
 // The words of a command line (arguments after the program name), with every word that
 // holds '=' split there into two: keyword=value gives "keyword" and then "value".

@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "kvutils.h"
 #include "qdev/qdev.h"
 #include "qdio.h"
 #include "qdnet/vrn_exchange.h"
@@ -60,8 +60,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   // It takes no options: "-h" is a mistake, not a unit node's name or an address.
-  if (argc < 2 || argc > 3 ||
-      std::any_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; })) {
+  if (argc < 2 || argc > 3 || kv::any_option({argv + 1, argv + argc})) {
     std::fprintf(stderr, "Usage: %s vrn_unit_node [ip_addr]\n", argv[0]);
     return 1;
   }

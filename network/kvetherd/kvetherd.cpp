@@ -4,7 +4,6 @@
 // Test aids: see kvetherd/startup.h.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -16,6 +15,7 @@
 #include "kvetherd/startup.h"
 #include "kvetherd/termination.h"
 #include "kvetherd/unit_node.h"
+#include "kvutils.h"
 
 namespace {
 
@@ -46,8 +46,7 @@ void on_sigterm() {
 
 int main(int argc, char** argv) {
   // It takes no options: "-h" is a mistake, not a unit node to serve in the background.
-  if (argc < 2 || argc > 3 ||
-      std::any_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; })) {
+  if (argc < 2 || argc > 3 || kv::any_option({argv + 1, argv + argc})) {
     std::fputs(kvetherd::kUsage, stderr);
     return 1;
   }

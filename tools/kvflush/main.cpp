@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -16,7 +15,7 @@ namespace {
 int run(int argc, char** argv) {
   const char* prog = argc > 0 ? argv[0] : "kvflush";
   // It takes no options: "-h" is a mistake, not the name of a port to look up.
-  if (argc < 2 || std::any_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; })) {
+  if (argc < 2 || kv::any_option({argv + 1, argv + argc})) {
     std::fputs("Usage: kvflush [devname(s)]\n", stdout);
     return 1;
   }

@@ -6,6 +6,7 @@
 
 #include "ksys/termios.h"
 #include "kvsoftcar/options.h"
+#include "kvutils.h"
 #include "qdev/qdev.h"
 
 namespace {
@@ -22,14 +23,9 @@ int run(int argc, char** argv) {
     return usage();
   }
   auto opts = kvsoftcar::parse_options(argc, argv);
-  if (!opts || !opts->mode) {
+  // An option among the paths is refused before any node is touched.
+  if (!opts || !opts->mode || kv::any_option({argv + opts->first_path, argv + argc})) {
     return usage();
-  }
-  // An option among the paths is a mistyped command, not a node: refuse before any is touched.
-  for (int i = opts->first_path; i < argc; ++i) {
-    if (argv[i][0] == '-') {
-      return usage();
-    }
   }
   const Mode mode = *opts->mode;
   if (mode != Mode::kGet && ::geteuid() != 0) {

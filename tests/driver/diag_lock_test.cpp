@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "diag_fixture.h"
+#include "driver_fixture.h"
 
 namespace diag_test {
 namespace {
@@ -150,9 +151,8 @@ TEST_F(DiagLock, OpenGivenUpWhileTheUnitIsLockedLeavesItUsable) {
   ASSERT_TRUE(opener->done()) << "an open of a locked unit's port waits interruptibly";
   EXPECT_EQ(err, ENODEV) << "a failed line initialisation, whatever ended it";
   if constexpr (qd_trace_on) {
-    const qd_trace_ring* r = qd_line_ring(up->qd_lines[1]);
-    const std::string ring(r->data, QD_TRC_SIZE);
-    EXPECT_NE(ring.substr(0, ring.find('~')).find("holdoff caught signal\n"), std::string::npos);
+    EXPECT_NE(ring_text(qd_line_ring(up->qd_lines[1])).find("holdoff caught signal\n"),
+              std::string::npos);
   }
 
   write_buffer(4); // restart: the mode ends

@@ -742,7 +742,6 @@ void Port::set_printer(const PrinterStatus& status) {
 }
 
 void Port::set_line_pacing(bool on) {
-  dirty_ = true;
   host_.external([&] { apply_pacing(on); });
 }
 

@@ -134,6 +134,25 @@ TEST(RealClock, TimedWorkFromAHostThreadWakesAnIdleCpu) {
   EXPECT_TRUE(k.run_until([] { return ran.load(); }, 5000L * hz)) << "5 s of wall-clock time";
 }
 
+// Reads a byte each time its descriptor is ready; a host thread waits for the first.
+struct ByteWatcher final : kemu::HostWatcher {
+  int fd = -1;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool seen = false;
+  void ready(unsigned) override {
+    char c;
+    EXPECT_EQ(::read(fd, &c, 1), 1);
+    std::lock_guard<std::mutex> lk(mu);
+    seen = true;
+    cv.notify_all();
+  }
+  bool saw() {
+    std::unique_lock<std::mutex> lk(mu);
+    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return seen; });
+  }
+};
+
 // Work that keeps coming due (each item queues the next) leaves room for host events.
 TEST(RealClock, HostEventsAreServedWhileWorkKeepsComingDue) {
   Kernel k(fast());
@@ -148,28 +167,13 @@ TEST(RealClock, HostEventsAreServedWhileWorkKeepsComingDue) {
   };
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  struct Watcher final : kemu::HostWatcher {
-    int fd = -1;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool seen = false;
-    void ready(unsigned) override {
-      char c;
-      EXPECT_EQ(::read(fd, &c, 1), 1);
-      std::lock_guard<std::mutex> lk(mu);
-      seen = true;
-      cv.notify_all();
-    }
-  } w;
+  ByteWatcher w;
   w.fd = fds[0];
   kemu::HostWatch watch = k.watch(fds[0], &w);
   ASSERT_TRUE(watch.want(EPOLLIN));
   k.interrupt(&Chain::link, &k);
   ASSERT_EQ(::write(fds[1], "x", 1), 1);
-  {
-    std::unique_lock<std::mutex> lk(w.mu);
-    EXPECT_TRUE(w.cv.wait_for(lk, std::chrono::seconds(20), [&] { return w.seen; }));
-  }
+  EXPECT_TRUE(w.saw()) << "20 s wall-clock";
   stop = true;
   k.settle();
   watch.unwatch();
@@ -228,6 +232,33 @@ TEST(RealClock, ARequestBringsForwardTheWorkThatWaitsForOne) {
   EXPECT_TRUE(k.cancel_interrupt(plain));
   watch.unwatch();
   EXPECT_EQ(k.report_count(), 0u);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// A descriptor closed while watched, and its number watched again by another handle: the
+// old handle, when it goes, leaves the new watch alone.
+TEST(RealClock, AReusedDescriptorNumberKeepsItsNewWatch) {
+  Kernel k(fast());
+  int old_fds[2];
+  ASSERT_EQ(pipe(old_fds), 0);
+  ByteWatcher stale;
+  kemu::HostWatch old_watch = k.watch(old_fds[0], &stale);
+  ASSERT_TRUE(old_watch.want(EPOLLIN));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(::dup2(fds[0], old_fds[0]), old_fds[0]); // closes the watched descriptor
+  ::close(fds[0]);
+  fds[0] = old_fds[0];
+  ByteWatcher w;
+  w.fd = fds[0];
+  kemu::HostWatch watch = k.watch(fds[0], &w);
+  ASSERT_TRUE(watch.want(EPOLLIN));
+  old_watch = {};
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  EXPECT_TRUE(w.saw()) << "20 s wall-clock";
+  watch = {};
+  ::close(old_fds[1]);
   ::close(fds[0]);
   ::close(fds[1]);
 }

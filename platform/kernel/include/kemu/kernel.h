@@ -163,9 +163,10 @@ public:
   // masters, the sockets of emulated modules) needs no host thread of its own and starts
   // kernel work without a hand-off between threads. While fd is ready for the events its
   // handle wants (HostWatch::want), w->ready() runs on the CPU's thread outside every
-  // context and without the kernel's lock, once the CPU has nothing left to run, or after a
-  // slice of work (64 contexts given the CPU) while work remains, so that work that keeps
-  // coming due cannot starve the host descriptors.
+  // context and without the kernel's lock, once the CPU has nothing left to run, or, while
+  // work remains, between slices of work (64 contexts given the CPU) once 20 ms have passed
+  // since the last look, so that work that keeps coming due cannot starve the host
+  // descriptors.
   // It may start(), interrupt(), cancel_interrupt(), post_signal(), watch() and use any
   // handle, must not block, and must never call(), settle() or anything else that waits for
   // the CPU. A watcher that leaves a hangup or an error pending is called again at once: it

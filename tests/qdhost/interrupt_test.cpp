@@ -50,7 +50,25 @@ protected:
   void expect_calls_end() {
     EXPECT_TRUE(await([this] { return calls() == 0; }, "the kernel call to end"));
   }
+  // The call blocks in the kernel until a signal ends it with EINTR.
+  void expect_interrupted(const std::function<long()>& call) {
+    long r = 0;
+    int err = 0;
+    ASSERT_TRUE(interrupt_while(
+        [&] {
+          r = call();
+          err = errno;
+        },
+        entered()));
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(err, EINTR);
+  }
 };
+
+long read_byte(int fd) {
+  char c;
+  return qdev::read(fd, &c, 1);
+}
 
 TEST_F(Interrupt, BlockedCallsEndWithEintr) {
   InterruptingSignal sig;
@@ -64,25 +82,12 @@ TEST_F(Interrupt, BlockedCallsEndWithEintr) {
   char data[4] = {};
   strioctl hang{loop::kHang, -1, 0, data};
   const Case cases[] = {
-      {"read with nothing queued",
-       [&] {
-         char c;
-         return static_cast<long>(qdev::read(fd, &c, 1));
-       }},
+      {"read with nothing queued", [&] { return read_byte(fd); }},
       {"ioctl the driver does not answer", [&] { return long{qdev::ioctl(fd, I_STR, &hang)}; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    long r = 0;
-    int err = 0;
-    ASSERT_TRUE(interrupt_while(
-        [&] {
-          r = c.call();
-          err = errno;
-        },
-        entered()));
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(err, EINTR);
+    ASSERT_NO_FATAL_FAILURE(expect_interrupted(c.call));
     expect_calls_end();
   }
   // The device still works.
@@ -155,18 +160,8 @@ TEST_F(Interrupt, HandlerUsesTheDeviceWhileACallIsBlocked) {
   ASSERT_GE(g_fd, 0);
   g_nested = 0;
   InterruptingSignal sig(ioctl_from_handler);
-  long r = 0;
-  int err = 0;
-  ASSERT_TRUE(interrupt_while(
-      [&] {
-        char c;
-        r = qdev::read(g_fd, &c, 1);
-        err = errno;
-      },
-      entered()));
+  ASSERT_NO_FATAL_FAILURE(expect_interrupted([] { return read_byte(g_fd); }));
   EXPECT_EQ(g_nested, 10) << "the handler's own call was answered";
-  EXPECT_EQ(r, -1);
-  EXPECT_EQ(err, EINTR);
   expect_calls_end();
   EXPECT_EQ(qdev::ioctl(g_fd, loop::kTwice, 7), 14) << "nothing left over in the conversation";
   EXPECT_EQ(qdev::close(g_fd), 0);
@@ -182,19 +177,9 @@ TEST_F(Interrupt, HandlerClosesTheDeviceUnderABlockedCall) {
   g_hooked = 0;
   InterruptingSignal sig(close_from_handler);
   ReleaseHook hook(close_again_on_release);
-  long r = 0;
-  int err = 0;
-  ASSERT_TRUE(interrupt_while(
-      [&] {
-        char c;
-        r = qdev::read(g_fd, &c, 1);
-        err = errno;
-      },
-      entered()));
+  ASSERT_NO_FATAL_FAILURE(expect_interrupted([] { return read_byte(g_fd); }));
   EXPECT_EQ(g_hooked, 1) << "a handler landed as the read let the descriptor go";
   EXPECT_EQ(g_closed, 1);
-  EXPECT_EQ(r, -1);
-  EXPECT_EQ(err, EINTR);
   EXPECT_FALSE(qdev::is_device(g_fd));
   // Released once the read returned: the number is free, or already another file's (the
   // server's threads open descriptors too).

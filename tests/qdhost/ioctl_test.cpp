@@ -12,6 +12,7 @@
 #include "served.h"
 
 #include "qdev/qdev.h"
+#include "qdev/wire.h"
 #include "qdhost/loop_codes.h"
 
 namespace {
@@ -82,6 +83,15 @@ TEST_F(Ioctl, Refusals) {
   strioctl lost{loop::kReverse, 0, 4, nullptr};
   EXPECT_EQ(qdev::ioctl(fd_, I_STR, &lost), -1);
   EXPECT_EQ(errno, EFAULT);
+  // More buffers registered than one call can expose: refused, not overrun.
+  static char many[qdev::wire::kMaxRegions];
+  for (char& b : many) {
+    handle(&b, 1);
+  }
+  int v = 0;
+  strioctl full{loop::kReverse, 0, static_cast<int>(sizeof v), reinterpret_cast<char*>(&v)};
+  EXPECT_EQ(qdev::ioctl(fd_, I_STR, &full), -1);
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(Ioctl, PlainValue) {

@@ -131,6 +131,26 @@ TEST_F(NodeServerTest, RefusesADirectoryOthersCouldWriteTo) {
   }
 }
 
+// A link on the way is followed when it is trusted, and refused when another user owns it.
+TEST_F(NodeServerTest, FollowsOnlyATrustedLinkOnTheWay) {
+  TempDir other;
+  ASSERT_EQ(::mkdir((other / "real").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("real", (other / "ours").c_str()), 0);
+  auto s = another(other / "ours");
+  ASSERT_EQ(s->start(), 0) << s->error();
+  struct ::stat st {};
+  EXPECT_EQ(::lstat((other / "real/" + loop::kEchoNode).c_str(), &st), 0) << "served in the target";
+  s->stop();
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a link away";
+  }
+  ASSERT_EQ(::symlink("real", (other / "theirs").c_str()), 0);
+  ASSERT_EQ(::lchown((other / "theirs").c_str(), 65534, 65534), 0);
+  auto t = another(other / "theirs");
+  EXPECT_EQ(t->start(), EPERM);
+  EXPECT_EQ(t->error().rfind(other / "theirs: belongs to uid 65534", 0), 0u) << t->error();
+}
+
 TEST(NodeServerClock, NeedsTheRealClock) {
   kemu::Kernel k; // virtual
   kemu::Ddi ddi;

@@ -80,8 +80,8 @@ private:
   std::unique_ptr<struct sigaction> old_;
 };
 
-// Runs fn on a thread and, once `ready` holds, signals that thread with SIGUSR1 until fn
-// has returned. False when fn did not return within kLimit.
+// Runs fn on a thread and, once `ready` has returned, signals that thread with SIGUSR1 until
+// fn has returned (qdtest::signal_until_return); what `ready` returned.
 bool interrupt_while(const std::function<void()>& fn, const std::function<bool()>& ready);
 
 // Leaves a socket file that nobody listens on, as a dead server does.

@@ -2,7 +2,6 @@
 // headers, so that it may include what it likes.
 #include <dirent.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -10,16 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
-#include <thread>
 
 #include "served.h"
 
 #include "qdtest/child_wait.h"
+#include "qdtest/host_process.h"
 
 namespace hosttest {
 
@@ -62,31 +59,7 @@ InterruptingSignal::~InterruptingSignal() {
 }
 
 bool interrupt_while(const std::function<void()>& fn, const std::function<bool()>& ready) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  std::thread t([&] {
-    fn();
-    std::lock_guard<std::mutex> lk(m);
-    done = true;
-    cv.notify_all();
-  });
-  bool ok = ready();
-  const auto deadline = std::chrono::steady_clock::now() + kLimit;
-  std::unique_lock<std::mutex> lk(m);
-  // A signal that lands just before the call starts waiting is lost, as it would be for a
-  // system call: send it again until the call has returned.
-  while (!done && std::chrono::steady_clock::now() < deadline) {
-    ::pthread_kill(t.native_handle(), SIGUSR1);
-    cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return done; });
-  }
-  if (!done) {
-    ADD_FAILURE() << "the call did not end on a signal";
-    std::abort(); // it never will; the thread cannot be joined
-  }
-  lk.unlock();
-  t.join();
-  return ok;
+  return qdtest::signal_until_return(fn, ready, kLimit);
 }
 
 void leave_stale_socket(const std::string& path) {

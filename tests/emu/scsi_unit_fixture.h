@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -101,6 +102,8 @@ protected:
     scsi_pkt* pkt = nullptr;
     int statuslen = 1;
     Outcome out;
+    // Set after out is filled in: a real-clock test waits on it from its own thread.
+    std::atomic<bool> completed{false};
   };
 
   void TearDown() override {
@@ -213,7 +216,8 @@ private:
       const auto* s = reinterpret_cast<const std::uint8_t*>(&arq->sts_sensedata);
       o.sense.assign(s, s + sizeof arq->sts_sensedata);
     }
-    o.done = true; // last: a real-clock test looks at it from its own thread
+    o.done = true;
+    c.completed.store(true, std::memory_order_release);
   }
 
   std::deque<Cmd> cmds_;

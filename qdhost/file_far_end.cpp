@@ -25,13 +25,65 @@ std::shared_ptr<FileFarEnd> FileFarEnd::open(const std::string& path, qdemu::Eng
     return nullptr;
   }
   std::shared_ptr<FileFarEnd> f(new FileFarEnd(host, fd, path));
-  f->watch_ = host.watch(fd, f.get());
+  struct ::stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    f->writer_ = std::thread([raw = f.get()] { raw->write_out(); });
+  } else {
+    f->watch_ = host.watch(fd, f.get());
+  }
   return f;
 }
 
 FileFarEnd::~FileFarEnd() {
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      stopping_ = true;
+    }
+    more_.notify_one();
+    writer_.join();
+  }
   watch_.unwatch(); // no callback runs from here on
   ::close(fd_);
+}
+
+void FileFarEnd::write_out() {
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    more_.wait(lk, [&] { return stopping_ || !backlog_.empty(); });
+    if (backlog_.empty()) {
+      return; // stopping, and all is written
+    }
+    std::vector<std::uint8_t> chunk;
+    chunk.swap(backlog_);
+    lk.unlock();
+    std::size_t done = 0;
+    while (done < chunk.size()) {
+      const ssize_t n = ::write(fd_, chunk.data() + done, chunk.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        lost_ += chunk.size() - done; // broken for good
+        break;
+      }
+    }
+    lk.lock();
+    if (held_ && backlog_.size() < kHoldAt) {
+      held_ = false;
+      tell_ready();
+    }
+  }
+}
+
+void FileFarEnd::tell_ready() {
+  host_.post([weak = weak_from_this()] {
+    const auto self = weak.lock(); // gone: nobody to tell
+    if (self != nullptr && self->port_ != nullptr) {
+      self->port_->far_end_ready();
+    }
+  });
 }
 
 void FileFarEnd::flush_locked() {
@@ -55,6 +107,11 @@ void FileFarEnd::flush_locked() {
 void FileFarEnd::transmit(std::span<const std::uint8_t> bytes) {
   std::lock_guard<std::mutex> lk(mu_);
   backlog_.insert(backlog_.end(), bytes.begin(), bytes.end());
+  if (writer_.joinable()) {
+    more_.notify_one();
+    held_ = held_ || backlog_.size() >= kHoldAt;
+    return;
+  }
   flush_locked();
   if (backlog_.empty() || held_) {
     return;
@@ -83,11 +140,7 @@ void FileFarEnd::ready(unsigned events) {
   }
   watch_.unwatch();
   held_ = false;
-  host_.post([self = shared_from_this()] {
-    if (self->port_ != nullptr) {
-      self->port_->far_end_ready();
-    }
-  });
+  tell_ready();
 }
 
 } // namespace qdhost

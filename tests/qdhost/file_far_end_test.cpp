@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -92,6 +94,39 @@ TEST(FileFarEnd, AFifoNobodyReadsHoldsThePortsOutputAndLosesNothing) {
   kernel.settle(); // the notice to the port
   file.reset();
   ::close(reader);
+}
+
+// A regular file is written by a thread of its own: what the port sends arrives whole and in
+// order, and output held while much waits is let go again.
+TEST(FileFarEnd, ARegularFileTakesEverythingInOrder) {
+  kemu::KernelOptions o;
+  o.clock = kemu::ClockMode::kReal;
+  kemu::Kernel kernel(o);
+  qdemu::KernelEngineHost host(kernel);
+  hosttest::TempDir dir;
+  const std::string path = dir / "printer";
+  std::string why;
+  auto file = qdhost::FileFarEnd::open(path, host, &why);
+  ASSERT_NE(file, nullptr) << why;
+  WaitingPort port;
+  file->attached(port);
+  std::string sent;
+  bool held = false;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string chunk =
+        std::string("[").append(std::to_string(i)) + "]" + std::string(1000, '.');
+    sent += chunk;
+    file->transmit({reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()});
+    held = held || file->holds_output();
+  }
+  if (held) {
+    EXPECT_TRUE(port.wait_ready()) << "held output never let go";
+  }
+  file->detached();
+  file.reset(); // writes what is left
+  std::ifstream in(path, std::ios::binary);
+  const std::string got{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
 }
 
 } // namespace

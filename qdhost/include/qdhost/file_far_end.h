@@ -6,15 +6,19 @@
 // file takes no more (a full FIFO, a slow device), the port's output is held, as on a line
 // held by flow control, and goes on once the file takes more: the descriptor is watched
 // where the engine's calls run (the kernel's CPU thread), and nothing is lost. A regular file
-// always takes what is written; a write that fails for good (a full disk, a FIFO whose
-// reader left) loses what it carried.
+// ignores O_NONBLOCK, and a write to it can still wait on the disk (writeback throttling, a
+// network file system): a thread of its own writes it, and the port's output is held while
+// more than kHoldAt bytes wait. A write that fails for good (a full disk, a FIFO whose reader
+// left) loses what it carried.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kemu/host_watch.h"
@@ -47,12 +51,19 @@ public:
   std::uint64_t lost() const { return lost_; }
 
 private:
+  // A regular file waits this much in memory before the port's output is held.
+  static constexpr std::size_t kHoldAt = 64 * 1024;
+
   FileFarEnd(qdemu::EngineHost& host, int fd, std::string path)
       : host_(host), fd_(fd), path_(std::move(path)) {}
   void ready(unsigned events) override;
   // Writes what waits, as far as the file takes it; mu_ held. A write that fails for good
   // loses what waits, counted in lost_.
   void flush_locked();
+  // A regular file's writer thread: writes what waits until stopping_, then what is left.
+  void write_out();
+  // The port may send again: told where the engine's calls run.
+  void tell_ready();
 
   qdemu::EngineHost& host_;
   const int fd_;
@@ -63,6 +74,10 @@ private:
 
   std::mutex mu_;
   std::vector<std::uint8_t> backlog_; // what the file did not take yet
+  std::condition_variable more_;      // regular file: backlog_ or stopping_ changed
+  bool stopping_ = false;
+
+  std::thread writer_; // a regular file's only
 
   kemu::HostWatch watch_; // while the file takes no more; last, so that it goes first
 };
